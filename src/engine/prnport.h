@@ -1,0 +1,220 @@
+// clsPrnPort: one receipt printer and its cash drawer behind one port.
+//
+// A host queues text with Imprimir and gets OutputID numbers back at once; the object's tick
+// (a timer on the host thread's loop) writes the text to the device in blocks, watches the
+// printer's condition and reports through the events of __clsPrnPort.
+//
+// Objects are shared: create them with clsPrnPort::Create(). The object keeps itself alive while
+// one of its own procedures runs, so a host may drop its last reference from inside an event
+// handler; the object then goes away once the raising procedure has returned.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/output_buffer.h"
+#include "engine/timer.h"
+#include "engine/types.h"
+#include "platform/win.h"
+
+namespace vtl {
+
+// Events of clsPrnPort. Every argument is by reference: a handler that assigns to one changes
+// the value the raising procedure holds.
+class __clsPrnPort {
+ public:
+  virtual ~__clsPrnPort() = default;
+  virtual void DatosImpresos(std::int32_t& /*tmpContador*/) {}
+  virtual void NuevoEstado(bool& /*tmpError*/, bool& /*tmpSinPapel*/) {}
+  virtual void NuevasPropiedades(std::int32_t& /*tmpPropiedades*/) {}
+  virtual void LoopPruebas() {}
+  virtual void LogoGrabado(std::int32_t& /*tmpContador*/) {}
+  virtual void Uploading(std::int32_t& /*tmpBytesQuedan*/, std::int32_t& /*tmpBytesTotal*/) {}
+  virtual void DatosSerial(std::int32_t& /*tmpCantidad*/) {}
+  virtual void EstadoCajon(bool& /*tmpAbierto*/) {}
+  virtual void EstadoOnLlineOffLine(bool& /*tmpOnline*/) {}
+};
+
+class clsPrnPortData;
+
+class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
+  struct Key {};
+
+ public:
+  static std::shared_ptr<clsPrnPort> Create();
+  explicit clsPrnPort(Key);
+  ~clsPrnPort();
+  clsPrnPort(const clsPrnPort&) = delete;
+  clsPrnPort& operator=(const clsPrnPort&) = delete;
+
+  // Sinks are called in the order they were connected; they are not owned.
+  void Advise(__clsPrnPort* sink);
+  void Unadvise(__clsPrnPort* sink);
+
+  // Public variables.
+  std::string DocName;
+  bool CajonAbierto = false;
+  bool OnLine = false;
+
+  // Properties.
+  std::int32_t Baudios() const { return m_Baudios; }
+  bool Busy() const { return m_Busy; }
+  std::int32_t OutputID() const { return m_OutputID; }
+  bool AlwaysOnLine() const { return m_AlwaysOnLine; }
+  void AlwaysOnLine(bool value) { m_AlwaysOnLine = value; }
+  bool Asincrono() const { return m_Asincrono; }
+  void Asincrono(bool value) { m_Asincrono = value; }
+  std::int32_t PortPropiedadesAdicionales() const { return m_PortPropiedadesAdicionales; }
+  void PortPropiedadesAdicionales(std::int32_t value) { m_PortPropiedadesAdicionales = value; }
+  void LineasPorSegundo(std::int32_t value) { m_LineasPorSegundo = value; }
+  bool Rafaga() const { return m_Rafaga; }
+  void Rafaga(bool value);
+  std::int32_t LastStatusBIT() const { return m_LastStatusBIT; }
+  bool Uploading() const { return m_Uploading; }
+  std::int32_t ControlDeFlujo() const { return m_ControlDeFlujo; }
+  void ControlDeFlujo(std::int32_t value) { m_ControlDeFlujo = value; }
+  std::int32_t OutBufferCount() const { return static_cast<std::int32_t>(m_BufferSalida.size()); }
+  bool ControlCajonAbierto() const { return m_ControlCajonAbierto; }
+  void ControlCajonAbierto(bool value);
+  const std::string& SecuenciaInicializacion() const { return m_SecuenciaInicializacion; }
+  void SecuenciaInicializacion(const std::string& value) { m_SecuenciaInicializacion = value; }
+
+  // Methods.
+  // Queues text (bytes exactly as they go on the wire) and returns its job number, or 0 while a
+  // logo upload holds text back. Throws vtl::Error (6, overflow) after 2147483647 jobs.
+  std::int32_t Imprimir(const std::string& tmpDatos, bool tmpComandoPuro = false);
+  Variant ImprimeComando(const std::string& tmpDatocomando);
+  void CheckError(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel);
+  Variant ClearAll();
+  void EndDocForzar();
+  void LoopPruebas();
+  void CloseAll();
+
+ private:
+  friend struct PrnPortTestAccess;
+
+  template <typename F>
+  void Raise(F&& call);
+
+  // Send loop.
+  void m_TmrCheckData_ThatTime();
+  void Enviar(const std::string& tmpTexto);
+  Variant ComprobarEnvio(bool& tmpResto);
+  void FinDeTrabajo();
+  std::int32_t PeriodoSiguiente() const;
+  // Status.
+  void ObtenerEstado(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel);
+  std::string PedirEstado(bool& tmpOcupado, bool& tmpSinRespuesta);
+  // Channels.
+  void AbrirDispositivo();
+  void AtenderEventosSerie();
+  std::int32_t CommSetLine(std::int16_t& intLine, bool& blnState);
+  void CancelarIO();
+  void CrearEventos();
+  void CerrarEventos();
+  bool PuertoAbierto() const { return m_hPuerto != 0 && m_hPuerto != platform::INVALID_HANDLE_VALUE; }
+
+  std::vector<__clsPrnPort*> m_Sinks;
+
+  // Configuration.
+  std::int32_t m_Baudios = 9600;
+  bool m_Asincrono = true;
+  bool m_AlwaysOnLine = false;
+  bool m_Rafaga = false;
+  std::int32_t m_LineasPorSegundo = 2;
+  std::int32_t m_PortPropiedadesAdicionales = 0;
+  std::int32_t m_ControlDeFlujo = -1;
+  bool m_ControlCajonAbierto = false;
+  std::string m_SecuenciaInicializacion;
+  std::int32_t m_IntervaloTimer = 200;
+
+  // Port and channel state.
+  std::int32_t m_TipoPuerto = eTDPLPT;
+  platform::HANDLE m_hPuerto = 0;
+  std::string m_NombrePuerto;
+  std::int32_t m_NumeroPuerto = -1;
+  std::int16_t m_DireccionBase = 0;
+  bool m_PuertoListo = false;
+  bool m_EsperandoRespuesta = false;
+  bool m_ReaperturaPermitida = true;
+  bool m_EventoSerieArmado = false;
+  std::array<std::shared_ptr<clsPrnPortData>, 11> m_PortData;
+
+  // Send pipeline and status.
+  std::string m_ColaEntrada;
+  OutputBuffer m_BufferSalida;
+  std::string m_DatosRetenidos;
+  std::int32_t m_Estado = 0;
+  bool m_EscrituraPendiente = false;
+  std::int32_t m_OutputID = 0;
+  bool m_Busy = false;
+  std::int32_t m_LastStatusBIT = 0;
+  bool m_CerrandoTrabajo = false;
+  std::int32_t m_BytesAEnviar = 0;
+  platform::DWORD m_BytesEscritos = 0;
+  std::string m_UltimoBloque;
+  std::string m_UltimoBloqueEnviado;
+  bool m_SinPapelAnterior = false;
+  bool m_EstadoNotificado = false;
+  bool m_EstadoAutomaticoPedido = false;
+  bool m_ErrorDesdeSolicitud = false;
+
+  // Logo upload.
+  bool m_Uploading = false;
+  bool m_UploadLento = false;
+  std::int32_t m_UploadBytesEnviados = 0;
+  bool m_AlwaysOnLineGuardado = false;
+  bool m_RafagaGuardada = false;
+  std::int32_t m_LogoCount = 0;
+  std::vector<std::string> m_LogoNames;
+
+  // Operating-system resources.
+  static constexpr std::size_t kTamanoBloque = 16385;
+  char* m_MemBloque1 = nullptr;
+  char* m_MemBloque2 = nullptr;
+  int m_BloqueUsado = 0;  // which block the last write used: 1 or 2, 0 before the first
+  platform::OVERLAPPED m_OvlEscritura{};
+  platform::OVERLAPPED m_OvlComando{};
+  platform::OVERLAPPED m_OvlEventoSerie{};
+  platform::OVERLAPPED m_OvlLectura{};
+  platform::OVERLAPPED m_OvlVelocidad{};
+  platform::OVERLAPPED m_OvlAuxiliar{};
+  std::unique_ptr<clsTimer> m_TmrCheckData;
+
+  // Re-entrancy flags.
+  bool m_EnTick = false;
+  bool m_EnEnviar = false;
+  bool m_EnComprobarEnvio = false;
+  bool m_EnObtenerEstado = false;
+  bool m_EnPedirEstado = false;
+};
+
+template <typename F>
+void clsPrnPort::Raise(F&& call) {
+  // A handler may connect or disconnect sinks; one disconnected meanwhile is not called.
+  const std::vector<__clsPrnPort*> sinks = m_Sinks;
+  for (__clsPrnPort* sink : sinks) {
+    if (std::find(m_Sinks.begin(), m_Sinks.end(), sink) != m_Sinks.end()) call(*sink);
+  }
+}
+
+// One parallel port of the machine: a plain record that port detection fills in.
+class clsPrnPortData {
+ public:
+  std::string Name;
+  std::int16_t Address = 0;
+  std::string PortType;
+  std::string EcpModeDescription;
+  std::int16_t EcpModeValue = 0;
+  std::int16_t Enabled = 0;
+  bool SPPExists = false;
+  bool EPPExists = false;
+  bool ECPExists = false;
+  bool PS2Exists = false;
+};
+
+}  // namespace vtl

@@ -1,0 +1,93 @@
+// The host thread's message loop: posted messages, timers and descriptor watches.
+//
+// The library never owns a thread. Everything asynchronous (timer ticks, device readiness, posted
+// work) is delivered by the loop of the thread that created the object, and only while the host
+// pumps it with DoEvents() or RunUntil(). The loop also owns the one clock every interval of the
+// library is measured on; tests may switch it to a manual clock that jumps straight to the next
+// due timer instead of waiting for it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace vtl::platform {
+
+class Loop {
+ public:
+  using Id = std::uint64_t;
+
+  // The calling thread's loop, created on first use.
+  static Loop& Current();
+
+  Loop(const Loop&) = delete;
+  Loop& operator=(const Loop&) = delete;
+
+  // Milliseconds on the loop's clock (monotonic; arbitrary origin).
+  std::int64_t Now() const;
+  // Manual clock: time stands still except when Advance() moves it or RunUntil() jumps to the
+  // next due timer because nothing else is left to do.
+  void UseManualClock(bool manual);
+  bool ManualClock() const { return manual_; }
+  void Advance(std::int64_t ms);
+
+  // Periodic timer; the first tick is due one period from now. Ticks never catch up: after a
+  // tick the next one is due one period after it ran.
+  Id SetTimer(std::int64_t periodMs, std::function<void()> fn);
+  void KillTimer(Id id);
+  // Milliseconds until the earliest timer is due (0 if overdue), or -1 without timers.
+  std::int64_t NextTimerIn() const;
+
+  void Post(std::function<void()> fn);
+
+  // events: POLLIN / POLLOUT; the callback gets the returned events.
+  Id Watch(int fd, short events, std::function<void(short)> fn);
+  void Unwatch(Id id);
+
+  // Work that must be given a chance on every pass (emulated I/O progress).
+  Id AddPoller(std::function<void()> fn);
+  void RemovePoller(Id id);
+
+  // Processes everything that is due now; never blocks. Returns true if anything ran.
+  bool DoEvents();
+  // Pumps until cond() holds or timeoutMs passes on the loop's clock. Returns cond()'s last value.
+  bool RunUntil(const std::function<bool()>& cond, std::int64_t timeoutMs);
+
+  ~Loop();
+
+ private:
+  Loop();
+  struct Timer {
+    std::int64_t period;
+    std::int64_t due;
+    std::shared_ptr<std::function<void()>> fn;
+  };
+  struct WatchEntry {
+    int fd;
+    short events;
+    std::shared_ptr<std::function<void(short)>> fn;
+  };
+  bool RunDueTimers();
+  bool PollDescriptors(int timeoutMs);
+  bool RunPosted();
+  bool RunPollers();
+  std::int64_t RealNow() const;
+
+  bool manual_ = false;
+  std::int64_t manualNow_ = 0;
+  Id nextId_ = 1;
+  std::map<Id, Timer> timers_;
+  std::map<Id, WatchEntry> watches_;
+  std::map<Id, std::shared_ptr<std::function<void()>>> pollers_;
+  std::vector<std::function<void()>> posted_;
+};
+
+// Shorthands for the calling thread's loop.
+inline bool DoEvents() { return Loop::Current().DoEvents(); }
+inline bool RunUntil(const std::function<bool()>& cond, std::int64_t timeoutMs) {
+  return Loop::Current().RunUntil(cond, timeoutMs);
+}
+
+}  // namespace vtl::platform

@@ -1,0 +1,549 @@
+// Files and devices: CreateFileA, overlapped writes emulated on non-blocking descriptors,
+// reads, completion checks, cancellation, and the simulated devices behind "sim:" names.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/posix/objects.h"
+
+namespace vtl::platform {
+
+namespace sim {
+
+struct DeviceAccess {
+  static Device& Of(Device& d) { return d; }
+  static int& OpenCount(Device& d) { return d.openCount_; }
+  static int& WriteCalls(Device& d) { return d.writeCalls_; }
+  static std::deque<WriteStep>& ScriptOf(Device& d) { return d.script_; }
+  static std::string& WrittenOf(Device& d) { return d.written_; }
+  static std::string& IncomingOf(Device& d) { return d.incoming_; }
+  static bool& Held(Device& d) { return d.held_; }
+  static bool& HeldDecided(Device& d) { return d.heldDecided_; }
+  static std::uint32_t& HeldBytes(Device& d) { return d.heldBytes_; }
+  static DWORD& HeldError(Device& d) { return d.heldError_; }
+};
+
+namespace {
+std::mutex g_simMutex;
+std::map<std::string, std::shared_ptr<Device>>& Devices() {
+  static auto* devices = new std::map<std::string, std::shared_ptr<Device>>;
+  return *devices;
+}
+}  // namespace
+
+void Device::CompletePending(std::optional<std::uint32_t> bytes) {
+  if (!held_) return;
+  heldDecided_ = true;
+  heldBytes_ = bytes.value_or(UINT32_MAX);
+  heldError_ = 0;
+}
+
+void Device::FailPending(DWORD error) {
+  if (!held_) return;
+  heldDecided_ = true;
+  heldBytes_ = 0;
+  heldError_ = error ? error : ERROR_GEN_FAILURE;
+}
+
+std::shared_ptr<Device> Register(const std::string& name) {
+  std::lock_guard lock(g_simMutex);
+  auto d = std::make_shared<Device>(name);
+  Devices()[name] = d;
+  return d;
+}
+
+void Unregister(const std::string& name) {
+  std::lock_guard lock(g_simMutex);
+  Devices().erase(name);
+}
+
+std::shared_ptr<Device> Find(const std::string& name) {
+  std::lock_guard lock(g_simMutex);
+  auto it = Devices().find(name);
+  return it == Devices().end() ? nullptr : it->second;
+}
+
+}  // namespace sim
+
+namespace detail {
+namespace {
+
+using sim::DeviceAccess;
+
+constexpr DWORD kDefaultSyncWriteTimeoutMs = 5000;
+
+thread_local std::vector<std::weak_ptr<FileObject>> t_pendingFiles;
+thread_local Loop::Id t_pollerId = 0;
+
+// A write to a pipe or socket whose reader has gone must fail with EPIPE, not kill the host with
+// SIGPIPE; the signal is blocked around the call and a pending one is consumed.
+ssize_t WriteNoSigpipe(int fd, const void* data, std::size_t length) {
+  sigset_t pipeSet, old;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool alreadyPending = sigismember(&pending, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSet, &old);
+  ssize_t n = ::write(fd, data, length);
+  const int err = errno;
+  if (n < 0 && err == EPIPE && !alreadyPending) {
+    timespec zero{0, 0};
+    while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
+  return n;
+}
+
+void Complete(PendingWrite& w, DWORD error) {
+  if (!w.ov) return;
+  w.ov->Internal = error;
+  w.ov->InternalHigh = w.done;
+  if (w.ov->hEvent) Signal(w.ov->hEvent);
+}
+
+void StopWatching(FileObject& file) {
+  if (file.watchId && file.loop) file.loop->Unwatch(file.watchId);
+  file.watchId = 0;
+  file.loop = nullptr;
+}
+
+// Moves the writes of one file forward; returns true while some remain pending.
+bool AdvanceFile(FileObject& file) {
+  while (!file.writes.empty()) {
+    PendingWrite& w = file.writes.front();
+    if (file.sim) {
+      sim::Device& dev = *file.sim;
+      if (dev.HungUp()) {
+        Complete(w, ERROR_GEN_FAILURE);
+      } else if (w.step.kind == sim::WriteStep::Pending) {
+        if (!DeviceAccess::HeldDecided(dev)) return true;
+        DeviceAccess::Held(dev) = false;
+        DeviceAccess::HeldDecided(dev) = false;
+        if (DWORD err = DeviceAccess::HeldError(dev)) {
+          Complete(w, err);
+        } else {
+          w.done = std::min<std::size_t>(DeviceAccess::HeldBytes(dev), w.data.size());
+          DeviceAccess::WrittenOf(dev).append(w.data.data(), w.done);
+          Complete(w, 0);
+        }
+      } else if (w.step.kind == sim::WriteStep::FailLater) {
+        Complete(w, w.step.error);
+      } else {
+        w.done = std::min<std::size_t>(w.step.bytes, w.data.size());
+        DeviceAccess::WrittenOf(dev).append(w.data.data(), w.done);
+        Complete(w, 0);
+      }
+      file.writes.pop_front();
+      continue;
+    }
+    ssize_t n = WriteNoSigpipe(file.fd, w.data.data() + w.done, w.data.size() - w.done);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
+      Complete(w, ErrnoToWin(errno));
+      file.writes.pop_front();
+      continue;
+    }
+    w.done += static_cast<std::size_t>(n);
+    if (w.done < w.data.size()) return true;
+    Complete(w, 0);
+    file.writes.pop_front();
+  }
+  return false;
+}
+
+void EnsurePoller() {
+  if (t_pollerId) return;
+  t_pollerId = Loop::Current().AddPoller([] { AdvancePendingIo(); });
+}
+
+void TrackPending(const std::shared_ptr<FileObject>& file) {
+  EnsurePoller();
+  for (auto& weak : t_pendingFiles) {
+    if (weak.lock() == file) return;
+  }
+  t_pendingFiles.push_back(file);
+  if (file->fd >= 0 && !file->watchId) {
+    // Wake a blocked RunUntil as soon as the device takes more.
+    file->loop = &Loop::Current();
+    file->watchId = file->loop->Watch(file->fd, POLLOUT, [](short) { AdvancePendingIo(); });
+  }
+}
+
+DWORD OpenFlags(DWORD access, int* flags) {
+  const bool r = access & GENERIC_READ, w = access & GENERIC_WRITE;
+  *flags = (r && w) ? O_RDWR : w ? O_WRONLY : O_RDONLY;
+  return 0;
+}
+
+}  // namespace
+
+FileObject::~FileObject() {
+  StopWatching(*this);
+  if (fd >= 0) ::close(fd);
+  if (sim) --DeviceAccess::OpenCount(*sim);
+}
+
+DWORD ErrnoToWin(int err) {
+  switch (err) {
+    case 0:
+      return ERROR_SUCCESS;
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+    case ENAMETOOLONG:
+      return ERROR_INVALID_PARAMETER;
+    case EPIPE:
+      return ERROR_BROKEN_PIPE;
+    case ENOTTY:
+    case EOPNOTSUPP:
+      return ERROR_NOT_SUPPORTED;
+    case ETIMEDOUT:
+      return ERROR_SEM_TIMEOUT;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+void AdvancePendingIo() {
+  auto& files = t_pendingFiles;
+  for (std::size_t i = 0; i < files.size();) {
+    auto file = files[i].lock();
+    if (file && AdvanceFile(*file)) {
+      ++i;
+      continue;
+    }
+    if (file) StopWatching(*file);
+    files.erase(files.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
+void AbortPendingWrites(FileObject& file, DWORD error) {
+  for (auto& w : file.writes) Complete(w, error);
+  file.writes.clear();
+  if (file.sim) {
+    DeviceAccess::Held(*file.sim) = false;
+    DeviceAccess::HeldDecided(*file.sim) = false;
+  }
+  StopWatching(file);
+}
+
+}  // namespace detail
+
+using detail::DeviceAccess;
+using detail::FileObject;
+
+HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD disposition,
+                   DWORD flags, HANDLE) {
+  if (!name || !*name) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto file = std::make_shared<FileObject>();
+  file->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
+  const std::string path(name);
+  if (path.rfind("sim:", 0) == 0) {
+    auto dev = sim::Find(path.substr(4));
+    if (!dev) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (share == 0 && dev->IsOpen()) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
+    ++DeviceAccess::OpenCount(*dev);
+    file->sim = std::move(dev);
+    return detail::Insert(std::move(file));
+  }
+
+  int oflags = 0;
+  detail::OpenFlags(access, &oflags);
+  oflags |= O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  constexpr DWORD kCreateAlways = 2, kOpenAlways = 4, kCreateNew = 1, kTruncateExisting = 5;
+  if (disposition == kCreateAlways) oflags |= O_CREAT | O_TRUNC;
+  if (disposition == kOpenAlways) oflags |= O_CREAT;
+  if (disposition == kCreateNew) oflags |= O_CREAT | O_EXCL;
+  if (disposition == kTruncateExisting) oflags |= O_TRUNC;
+  int fd = ::open(name, oflags, 0644);
+  if (fd < 0) {
+    SetLastError(detail::ErrnoToWin(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  file->fd = fd;
+  struct stat st {};
+  if (fstat(fd, &st) == 0) file->regular = S_ISREG(st.st_mode);
+  if (share == 0) {
+    // No sharing means exclusive, also against other processes.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;  // file's destructor closes fd
+    }
+    if (isatty(fd)) ioctl(fd, TIOCEXCL);
+  }
+  return detail::Insert(std::move(file));
+}
+
+void SetSynchronousWriteTimeout(HANDLE handle, DWORD milliseconds) {
+  if (auto file = detail::LookupAs<FileObject>(handle)) file->syncWriteTimeoutMs = milliseconds;
+}
+
+namespace {
+
+// A write that must finish before returning, bounded so the host thread never hangs on a stuck
+// device. Returns TRUE with fewer bytes on time-out, as a serial write time-out does.
+BOOL WriteSynchronous(FileObject& file, const char* data, DWORD length, DWORD* written) {
+  DWORD done = 0;
+  BOOL ok = TRUE;
+  if (file.sim) {
+    sim::Device& dev = *file.sim;
+    sim::WriteStep step;
+    if (!DeviceAccess::ScriptOf(dev).empty()) {
+      step = DeviceAccess::ScriptOf(dev).front();
+      DeviceAccess::ScriptOf(dev).pop_front();
+    }
+    if (dev.HungUp()) {
+      step = {sim::WriteStep::Failed, 0, ERROR_GEN_FAILURE};
+    }
+    switch (step.kind) {
+      case sim::WriteStep::Done:
+        done = length;
+        break;
+      case sim::WriteStep::Partial:
+        done = std::min(step.bytes, length);
+        break;
+      case sim::WriteStep::Pending:
+        done = 0;
+        break;
+      case sim::WriteStep::Failed:
+      case sim::WriteStep::FailLater:
+        SetLastError(step.error);
+        ok = FALSE;
+        break;
+    }
+    DeviceAccess::WrittenOf(dev).append(data, done);
+  } else {
+    const DWORD bound = file.syncWriteTimeoutMs ? file.syncWriteTimeoutMs
+                                                : detail::kDefaultSyncWriteTimeoutMs;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (done < length) {
+      ssize_t n = detail::WriteNoSigpipe(file.fd, data + done, length - done);
+      if (n > 0) {
+        done += static_cast<DWORD>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        SetLastError(detail::ErrnoToWin(errno));
+        ok = FALSE;
+        break;
+      }
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+      if (elapsed >= static_cast<long>(bound)) break;
+      pollfd p{file.fd, POLLOUT, 0};
+      ::poll(&p, 1, static_cast<int>(std::min<long>(bound - elapsed, 50)));
+    }
+  }
+  if (written) *written = done;
+  return ok;
+}
+
+}  // namespace
+
+BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written,
+               OVERLAPPED* overlapped) {
+  auto file = detail::LookupAs<FileObject>(handle);
+  if (!file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (written) *written = 0;
+  if (length && !buffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const char* data = static_cast<const char*>(buffer);
+  if (file->sim) ++DeviceAccess::WriteCalls(*file->sim);
+  if (overlapped && overlapped->hEvent) detail::Reset(overlapped->hEvent);
+
+  if (!file->overlapped || !overlapped) {
+    DWORD done = 0;
+    BOOL ok = WriteSynchronous(*file, data, length, &done);
+    if (written) *written = done;
+    if (overlapped) {
+      overlapped->Internal = ok ? 0 : GetLastError();
+      overlapped->InternalHigh = done;
+      if (overlapped->hEvent) detail::Signal(overlapped->hEvent);
+    }
+    return ok;
+  }
+
+  detail::PendingWrite w;
+  w.ov = overlapped;
+  if (file->sim) {
+    sim::Device& dev = *file->sim;
+    if (!DeviceAccess::ScriptOf(dev).empty()) {
+      w.step = DeviceAccess::ScriptOf(dev).front();
+      DeviceAccess::ScriptOf(dev).pop_front();
+    }
+    if (dev.HungUp()) w.step = {sim::WriteStep::Failed, 0, ERROR_GEN_FAILURE};
+    if (w.step.kind == sim::WriteStep::Failed) {
+      SetLastError(w.step.error);
+      return FALSE;
+    }
+    if (w.step.kind == sim::WriteStep::Done && file->writes.empty()) {
+      DeviceAccess::WrittenOf(dev).append(data, length);
+      overlapped->Internal = 0;
+      overlapped->InternalHigh = length;
+      if (overlapped->hEvent) detail::Signal(overlapped->hEvent);
+      if (written) *written = length;
+      return TRUE;
+    }
+    if (w.step.kind == sim::WriteStep::Done) w.step = {sim::WriteStep::Partial, length, 0};
+    if (w.step.kind == sim::WriteStep::Pending) DeviceAccess::Held(dev) = true;
+    w.data.assign(data, data + length);
+  } else {
+    std::size_t done = 0;
+    if (file->writes.empty()) {
+      ssize_t n = detail::WriteNoSigpipe(file->fd, data, length);
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        SetLastError(detail::ErrnoToWin(errno));
+        return FALSE;
+      }
+      done = n > 0 ? static_cast<std::size_t>(n) : 0;
+      if (done == length) {
+        overlapped->Internal = 0;
+        overlapped->InternalHigh = length;
+        if (overlapped->hEvent) detail::Signal(overlapped->hEvent);
+        if (written) *written = length;
+        return TRUE;
+      }
+    }
+    // The caller's buffer may be reused once we return; keep our own copy of the rest.
+    w.data.assign(data, data + length);
+    w.done = done;
+  }
+  overlapped->Internal = ERROR_IO_PENDING;
+  overlapped->InternalHigh = w.done;
+  file->writes.push_back(std::move(w));
+  detail::TrackPending(file);
+  SetLastError(ERROR_IO_PENDING);
+  return FALSE;
+}
+
+BOOL ReadFile(HANDLE handle, void* buffer, DWORD length, DWORD* read, OVERLAPPED* overlapped) {
+  auto file = detail::LookupAs<FileObject>(handle);
+  if (!file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (read) *read = 0;
+  if (overlapped && overlapped->hEvent) detail::Reset(overlapped->hEvent);
+  DWORD got = 0;
+  if (file->sim) {
+    if (file->sim->HungUp()) {
+      SetLastError(ERROR_GEN_FAILURE);
+      return FALSE;
+    }
+    std::string& in = DeviceAccess::IncomingOf(*file->sim);
+    got = static_cast<DWORD>(std::min<std::size_t>(length, in.size()));
+    if (got) std::memcpy(buffer, in.data(), got);
+    in.erase(0, got);
+  } else if (length) {
+    ssize_t n = ::read(file->fd, buffer, length);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      SetLastError(detail::ErrnoToWin(errno));
+      return FALSE;
+    }
+    got = n > 0 ? static_cast<DWORD>(n) : 0;
+  }
+  if (read) *read = got;
+  if (overlapped) {
+    overlapped->Internal = 0;
+    overlapped->InternalHigh = got;
+    if (overlapped->hEvent) detail::Signal(overlapped->hEvent);
+  }
+  return TRUE;
+}
+
+BOOL GetOverlappedResult(HANDLE handle, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) {
+  auto file = detail::LookupAs<FileObject>(handle);
+  if (!file || !overlapped) {
+    SetLastError(file ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  detail::AdvancePendingIo();
+  if (overlapped->Internal == ERROR_IO_PENDING && wait) {
+    const DWORD bound = file->syncWriteTimeoutMs ? file->syncWriteTimeoutMs
+                                                 : detail::kDefaultSyncWriteTimeoutMs;
+    if (overlapped->hEvent) WaitForSingleObject(overlapped->hEvent, bound);
+  }
+  if (transferred) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  if (overlapped->Internal == ERROR_IO_PENDING) {
+    SetLastError(ERROR_IO_INCOMPLETE);
+    return FALSE;
+  }
+  if (overlapped->Internal != 0) {
+    SetLastError(static_cast<DWORD>(overlapped->Internal));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CancelIo(HANDLE handle) {
+  auto file = detail::LookupAs<FileObject>(handle);
+  if (!file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  detail::AbortPendingWrites(*file, ERROR_OPERATION_ABORTED);
+  return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE handle) {
+  auto file = detail::LookupAs<FileObject>(handle);
+  if (!file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (file->regular) {
+    off_t pos = lseek(file->fd, 0, SEEK_CUR);
+    if (pos < 0 || ftruncate(file->fd, pos) != 0) {
+      SetLastError(detail::ErrnoToWin(errno));
+      return FALSE;
+    }
+  }
+  // Devices have no end of file; the call is harmless there, as on Windows.
+  return TRUE;
+}
+
+}  // namespace vtl::platform

@@ -1,0 +1,64 @@
+// Kernel-object emulation shared by the POSIX backend files.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/loop.h"
+#include "platform/sim.h"
+#include "platform/win.h"
+
+namespace vtl::platform::detail {
+
+struct Object {
+  virtual ~Object() = default;
+};
+
+struct EventObject : Object {
+  bool manualReset = true;
+  std::atomic<bool> signalled{false};
+};
+
+struct PendingWrite {
+  OVERLAPPED* ov = nullptr;
+  std::vector<char> data;
+  std::size_t done = 0;
+  sim::WriteStep step;  // simulated devices only
+};
+
+struct FileObject : Object {
+  ~FileObject() override;
+  int fd = -1;
+  bool overlapped = false;
+  bool regular = false;
+  std::shared_ptr<sim::Device> sim;
+  std::deque<PendingWrite> writes;
+  Loop* loop = nullptr;  // the loop watching this file while writes are pending
+  Loop::Id watchId = 0;
+  DWORD syncWriteTimeoutMs = 0;
+};
+
+HANDLE Insert(std::shared_ptr<Object> object);
+std::shared_ptr<Object> Lookup(HANDLE handle);
+std::shared_ptr<Object> Remove(HANDLE handle);
+
+template <typename T>
+std::shared_ptr<T> LookupAs(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(Lookup(handle));
+}
+
+void Signal(HANDLE event);
+void Reset(HANDLE event);
+bool IsSignalled(HANDLE event);
+
+// Moves every pending write of the calling thread forward as far as its device allows.
+void AdvancePendingIo();
+// Ends every pending write of `file` with `error` (CancelIo, CloseHandle).
+void AbortPendingWrites(FileObject& file, DWORD error);
+
+DWORD ErrnoToWin(int err);
+
+}  // namespace vtl::platform::detail

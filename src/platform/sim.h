@@ -1,0 +1,74 @@
+// Simulated devices: in-process stand-ins that tests register by name and open with
+// CreateFileA("sim:NAME"). They show what real devices cannot be made to do on demand: a write
+// that completes 700 of 1024 bytes, a write that fails, a device that hangs up.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/win.h"
+
+namespace vtl::platform::sim {
+
+// What the device does with one WriteFile call. With no step scripted, a write completes at once.
+struct WriteStep {
+  enum Kind {
+    Done,        // completes at once, all bytes
+    Failed,      // fails at once with `error`
+    Partial,     // queued (997); completes at the next poll with `bytes` written
+    FailLater,   // queued (997); fails at the next poll with `error`
+    Pending,     // queued (997) until the test calls CompletePending or FailPending
+  };
+  Kind kind = Done;
+  std::uint32_t bytes = 0;
+  DWORD error = ERROR_GEN_FAILURE;
+};
+
+class Device {
+ public:
+  explicit Device(std::string name) : name_(std::move(name)) {}
+  const std::string& Name() const { return name_; }
+
+  void Script(WriteStep step) { script_.push_back(step); }
+  // Completes the write held by a Pending step (all of it unless `bytes` is given).
+  void CompletePending(std::optional<std::uint32_t> bytes = std::nullopt);
+  void FailPending(DWORD error);
+  bool HasPending() const { return held_; }
+
+  // Bytes the device sends back to the host.
+  void Incoming(const std::string& bytes) { incoming_ += bytes; }
+  // The other end goes away: every later read and write fails.
+  void HangUp() { hungUp_ = true; }
+  bool HungUp() const { return hungUp_; }
+
+  // Everything the device accepted, in order.
+  const std::string& Written() const { return written_; }
+  void ClearWritten() { written_.clear(); }
+  int WriteCalls() const { return writeCalls_; }
+  bool IsOpen() const { return openCount_ > 0; }
+
+ private:
+  friend struct DeviceAccess;
+  std::string name_;
+  std::deque<WriteStep> script_;
+  std::string written_;
+  std::string incoming_;
+  int writeCalls_ = 0;
+  int openCount_ = 0;
+  bool hungUp_ = false;
+  // A write held by a Pending step, and what the test decided for it.
+  bool held_ = false;
+  bool heldDecided_ = false;
+  std::uint32_t heldBytes_ = 0;
+  DWORD heldError_ = 0;
+};
+
+// Registers (or replaces) the device called `name`.
+std::shared_ptr<Device> Register(const std::string& name);
+void Unregister(const std::string& name);
+std::shared_ptr<Device> Find(const std::string& name);
+
+}  // namespace vtl::platform::sim
