@@ -25,6 +25,7 @@ struct PrnPortTestAccess {
     p.m_UploadLento = lento;
   }
   static void SetBaudios(clsPrnPort& p, std::int32_t baudios) { p.m_Baudios = baudios; }
+  static void SetOutputID(clsPrnPort& p, std::int32_t id) { p.m_OutputID = id; }
   static platform::HANDLE Handle(const clsPrnPort& p) { return p.m_hPuerto; }
   static std::int32_t Estado(const clsPrnPort& p) { return p.m_Estado; }
   static bool EscrituraPendiente(const clsPrnPort& p) { return p.m_EscrituraPendiente; }

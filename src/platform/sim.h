@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/win.h"
 
@@ -46,7 +47,12 @@ class Device {
 
   // Everything the device accepted, in order.
   const std::string& Written() const { return written_; }
-  void ClearWritten() { written_.clear(); }
+  // The data of each WriteFile call, as the caller handed it over.
+  const std::vector<std::string>& Requests() const { return requests_; }
+  void ClearWritten() {
+    written_.clear();
+    requests_.clear();
+  }
   int WriteCalls() const { return writeCalls_; }
   bool IsOpen() const { return openCount_ > 0; }
 
@@ -55,6 +61,7 @@ class Device {
   std::string name_;
   std::deque<WriteStep> script_;
   std::string written_;
+  std::vector<std::string> requests_;
   std::string incoming_;
   int writeCalls_ = 0;
   int openCount_ = 0;

@@ -28,6 +28,7 @@ struct DeviceAccess {
   static int& WriteCalls(Device& d) { return d.writeCalls_; }
   static std::deque<WriteStep>& ScriptOf(Device& d) { return d.script_; }
   static std::string& WrittenOf(Device& d) { return d.written_; }
+  static std::vector<std::string>& RequestsOf(Device& d) { return d.requests_; }
   static std::string& IncomingOf(Device& d) { return d.incoming_; }
   static bool& Held(Device& d) { return d.held_; }
   static bool& HeldDecided(Device& d) { return d.heldDecided_; }
@@ -392,7 +393,10 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written,
     return FALSE;
   }
   const char* data = static_cast<const char*>(buffer);
-  if (file->sim) ++DeviceAccess::WriteCalls(*file->sim);
+  if (file->sim) {
+    ++DeviceAccess::WriteCalls(*file->sim);
+    DeviceAccess::RequestsOf(*file->sim).emplace_back(data, length);
+  }
   if (overlapped && overlapped->hEvent) detail::Reset(overlapped->hEvent);
 
   if (!file->overlapped || !overlapped) {
