@@ -21,8 +21,6 @@ test: deps
 	ctest --test-dir $(TEST_DIR) --output-on-failure -j $(JOBS) --timeout 300
 
 bench: release
-	cmake -S . -B $(RELEASE_DIR) -DVTL_BUILD_BENCH=ON
-	cmake --build $(RELEASE_DIR) -j $(JOBS) --target vtl_bench
 	./$(RELEASE_DIR)/bench/vtl_bench
 
 format:

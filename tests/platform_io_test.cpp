@@ -83,7 +83,8 @@ TEST_F(PipeDevice, WritesTheDeviceCannotTakeNowCompleteLaterInOrder) {
   ov2.hEvent = e2.h;
   const std::string first = Pattern(1 << 20), second = "tail of the job";
   DWORD written = 0;
-  ASSERT_EQ(WriteFile(file_, first.data(), static_cast<DWORD>(first.size()), &written, &ov1), FALSE);
+  ASSERT_EQ(WriteFile(file_, first.data(), static_cast<DWORD>(first.size()), &written, &ov1),
+            FALSE);
   ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
   ASSERT_EQ(WriteFile(file_, second.data(), static_cast<DWORD>(second.size()), &written, &ov2),
             FALSE);
@@ -270,7 +271,8 @@ TEST_F(SimDevice, ClosingWithAWritePendingAbortsIt) {
   dev_->CompletePending();
   DoEvents();
   EXPECT_EQ(dev_->Written(), "");
-  h_ = CreateFileA("sim:io-test", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, 0);
+  h_ =
+      CreateFileA("sim:io-test", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, 0);
 }
 
 }  // namespace

@@ -23,8 +23,8 @@ TEST(Loop, TimersFireInDueOrderAndJumpOnAManualClock) {
   const std::int64_t start = loop.Now();
   auto a = loop.SetTimer(30, [&] { fired.push_back({30, loop.Now() - start}); });
   auto b = loop.SetTimer(25'000, [&] { fired.push_back({25000, loop.Now() - start}); });
-  EXPECT_TRUE(loop.RunUntil([&] { return fired.size() >= 2 && fired.back().first == 25000; },
-                            60'000));
+  EXPECT_TRUE(
+      loop.RunUntil([&] { return fired.size() >= 2 && fired.back().first == 25000; }, 60'000));
   loop.KillTimer(a);
   loop.KillTimer(b);
   ASSERT_GE(fired.size(), 2u);
@@ -48,7 +48,11 @@ TEST(Loop, AHandlerMayKillOrRestartItsOwnTimer) {
   other = loop.SetTimer(10, [&] {
     ++restarted;
     loop.KillTimer(other);
-    if (restarted < 3) other = loop.SetTimer(100, [&] { ++restarted; loop.KillTimer(other); });
+    if (restarted < 3)
+      other = loop.SetTimer(100, [&] {
+        ++restarted;
+        loop.KillTimer(other);
+      });
   });
   loop.RunUntil([] { return false; }, 1000);
   EXPECT_EQ(once, 1);

@@ -60,8 +60,8 @@ class PortTest : public ::testing::Test {
   // Puts the simulated device behind the object as an open serial port of a ready printer.
   void Attach(eTiposDepuerto tipo = eTDPCOM) {
     platform::HANDLE h =
-        platform::CreateFileA("sim:port-test", platform::GENERIC_READ | platform::GENERIC_WRITE,
-                              0, nullptr, platform::OPEN_EXISTING, platform::FILE_FLAG_OVERLAPPED, 0);
+        platform::CreateFileA("sim:port-test", platform::GENERIC_READ | platform::GENERIC_WRITE, 0,
+                              nullptr, platform::OPEN_EXISTING, platform::FILE_FLAG_OVERLAPPED, 0);
     ASSERT_NE(h, platform::INVALID_HANDLE_VALUE);
     PrnPortTestAccess::AttachPort(*port, h, tipo, 0);
   }

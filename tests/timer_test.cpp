@@ -1,9 +1,10 @@
+#include "engine/timer.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <thread>
 
-#include "engine/timer.h"
 #include "platform/loop.h"
 
 using vtl::clsTimer;

@@ -7,7 +7,9 @@ namespace vtl {
 
 using namespace platform;
 
-std::shared_ptr<clsPrnPort> clsPrnPort::Create() { return std::make_shared<clsPrnPort>(Key{}); }
+std::shared_ptr<clsPrnPort> clsPrnPort::Create() {
+  return std::make_shared<clsPrnPort>(Key{});
+}
 
 clsPrnPort::clsPrnPort(Key) {
   m_ControlDeFlujo = -1;
@@ -85,7 +87,9 @@ void clsPrnPort::ControlCajonAbierto(bool value) {
   }
 }
 
-Variant clsPrnPort::ImprimeComando(const std::string&) { return {}; }
+Variant clsPrnPort::ImprimeComando(const std::string&) {
+  return {};
+}
 
 void clsPrnPort::LoopPruebas() {
   auto self = shared_from_this();

@@ -116,7 +116,9 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   void CancelarIO();
   void CrearEventos();
   void CerrarEventos();
-  bool PuertoAbierto() const { return m_hPuerto != 0 && m_hPuerto != platform::INVALID_HANDLE_VALUE; }
+  bool PuertoAbierto() const {
+    return m_hPuerto != 0 && m_hPuerto != platform::INVALID_HANDLE_VALUE;
+  }
 
   std::vector<__clsPrnPort*> m_Sinks;
 

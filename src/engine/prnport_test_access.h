@@ -19,7 +19,9 @@ struct PrnPortTestAccess {
     p.m_EsperandoRespuesta = false;
   }
   static void SetReady(clsPrnPort& p, bool listo) { p.m_PuertoListo = listo; }
-  static void SetWaitingForReply(clsPrnPort& p, bool esperando) { p.m_EsperandoRespuesta = esperando; }
+  static void SetWaitingForReply(clsPrnPort& p, bool esperando) {
+    p.m_EsperandoRespuesta = esperando;
+  }
   static void SetUploading(clsPrnPort& p, bool uploading, bool lento) {
     p.m_Uploading = uploading;
     p.m_UploadLento = lento;

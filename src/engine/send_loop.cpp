@@ -51,7 +51,8 @@ std::size_t LongitudDeBloque(std::string_view datos, std::size_t tamano, std::si
     // search stops there and the cost stays bounded whatever the buffer holds.
     const std::size_t desde = tamano - 1;
     const std::size_t hasta = std::min(datos.size(), kLimiteCorte - 1);
-    const void* lf = desde < hasta ? std::memchr(datos.data() + desde, '\n', hasta - desde) : nullptr;
+    const void* lf =
+        desde < hasta ? std::memchr(datos.data() + desde, '\n', hasta - desde) : nullptr;
     corte = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - datos.data()) + 1 : 0;
   }
   if (corte < 5) corte = tamano;
@@ -219,8 +220,8 @@ void clsPrnPort::Enviar(const std::string& tmpTexto) {
     }
     longitud = std::min<std::size_t>(512, datos.size());
   } else {
-    const std::size_t crlf = desdeBuffer ? m_BufferSalida.FindCrLf(tamano - 1)
-                                         : datos.find("\r\n", tamano - 1);
+    const std::size_t crlf =
+        desdeBuffer ? m_BufferSalida.FindCrLf(tamano - 1) : datos.find("\r\n", tamano - 1);
     longitud = LongitudDeBloque(datos, tamano, crlf);
   }
 
@@ -297,7 +298,8 @@ Variant clsPrnPort::ComprobarEnvio(bool& tmpResto) {
     if (escritos < static_cast<DWORD>(m_BytesAEnviar)) {
       tmpResto = true;
       const std::size_t faltan = static_cast<std::size_t>(m_BytesAEnviar) - escritos;
-      const std::size_t desde = m_UltimoBloque.size() >= faltan ? m_UltimoBloque.size() - faltan : 0;
+      const std::size_t desde =
+          m_UltimoBloque.size() >= faltan ? m_UltimoBloque.size() - faltan : 0;
       m_BufferSalida.prepend(std::string_view(m_UltimoBloque).substr(desde));
     }
   }

@@ -85,7 +85,9 @@ class Loop {
 };
 
 // Shorthands for the calling thread's loop.
-inline bool DoEvents() { return Loop::Current().DoEvents(); }
+inline bool DoEvents() {
+  return Loop::Current().DoEvents();
+}
 inline bool RunUntil(const std::function<bool()>& cond, std::int64_t timeoutMs) {
   return Loop::Current().RunUntil(cond, timeoutMs);
 }

@@ -17,11 +17,11 @@ namespace vtl::platform::sim {
 // What the device does with one WriteFile call. With no step scripted, a write completes at once.
 struct WriteStep {
   enum Kind {
-    Done,        // completes at once, all bytes
-    Failed,      // fails at once with `error`
-    Partial,     // queued (997); completes at the next poll with `bytes` written
-    FailLater,   // queued (997); fails at the next poll with `error`
-    Pending,     // queued (997) until the test calls CompletePending or FailPending
+    Done,       // completes at once, all bytes
+    Failed,     // fails at once with `error`
+    Partial,    // queued (997); completes at the next poll with `bytes` written
+    FailLater,  // queued (997); fails at the next poll with `error`
+    Pending,    // queued (997) until the test calls CompletePending or FailPending
   };
   Kind kind = Done;
   std::uint32_t bytes = 0;

@@ -351,8 +351,8 @@ BOOL WriteSynchronous(FileObject& file, const char* data, DWORD length, DWORD* w
     }
     DeviceAccess::WrittenOf(dev).append(data, done);
   } else {
-    const DWORD bound = file.syncWriteTimeoutMs ? file.syncWriteTimeoutMs
-                                                : detail::kDefaultSyncWriteTimeoutMs;
+    const DWORD bound =
+        file.syncWriteTimeoutMs ? file.syncWriteTimeoutMs : detail::kDefaultSyncWriteTimeoutMs;
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     while (done < length) {
@@ -368,7 +368,8 @@ BOOL WriteSynchronous(FileObject& file, const char* data, DWORD length, DWORD* w
       }
       timespec now{};
       clock_gettime(CLOCK_MONOTONIC, &now);
-      const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+      const long elapsed =
+          (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
       if (elapsed >= static_cast<long>(bound)) break;
       pollfd p{file.fd, POLLOUT, 0};
       ::poll(&p, 1, static_cast<int>(std::min<long>(bound - elapsed, 50)));
@@ -507,8 +508,8 @@ BOOL GetOverlappedResult(HANDLE handle, OVERLAPPED* overlapped, DWORD* transferr
   }
   detail::AdvancePendingIo();
   if (overlapped->Internal == ERROR_IO_PENDING && wait) {
-    const DWORD bound = file->syncWriteTimeoutMs ? file->syncWriteTimeoutMs
-                                                 : detail::kDefaultSyncWriteTimeoutMs;
+    const DWORD bound =
+        file->syncWriteTimeoutMs ? file->syncWriteTimeoutMs : detail::kDefaultSyncWriteTimeoutMs;
     if (overlapped->hEvent) WaitForSingleObject(overlapped->hEvent, bound);
   }
   if (transferred) *transferred = static_cast<DWORD>(overlapped->InternalHigh);

@@ -62,8 +62,12 @@ bool IsSignalled(HANDLE event) {
 
 }  // namespace detail
 
-DWORD GetLastError() { return detail::t_lastError; }
-void SetLastError(DWORD code) { detail::t_lastError = code; }
+DWORD GetLastError() {
+  return detail::t_lastError;
+}
+void SetLastError(DWORD code) {
+  detail::t_lastError = code;
+}
 
 HANDLE CreateEventA(void*, BOOL manualReset, BOOL initialState, const char*) {
   auto e = std::make_shared<detail::EventObject>();
@@ -133,7 +137,8 @@ BOOL CloseHandle(HANDLE handle) {
 
 void* GlobalAlloc(unsigned flags, std::size_t bytes) {
   constexpr unsigned kZeroInit = 0x40;
-  void* p = (flags & kZeroInit) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+  void* p =
+      (flags & kZeroInit) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
   if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return p;
 }
@@ -143,7 +148,9 @@ void* GlobalFree(void* memory) {
   return nullptr;
 }
 
-DWORD GetTickCount() { return static_cast<DWORD>(Loop::Current().Now()); }
+DWORD GetTickCount() {
+  return static_cast<DWORD>(Loop::Current().Now());
+}
 
 void Sleep(DWORD milliseconds) {
   Loop& loop = Loop::Current();

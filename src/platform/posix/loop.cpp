@@ -23,7 +23,9 @@ std::int64_t Loop::RealNow() const {
   return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-std::int64_t Loop::Now() const { return manual_ ? manualNow_ : RealNow(); }
+std::int64_t Loop::Now() const {
+  return manual_ ? manualNow_ : RealNow();
+}
 
 void Loop::UseManualClock(bool manual) {
   if (manual == manual_) return;
@@ -41,12 +43,14 @@ void Loop::Advance(std::int64_t ms) {
 Loop::Id Loop::SetTimer(std::int64_t periodMs, std::function<void()> fn) {
   const Id id = nextId_++;
   periodMs = std::max<std::int64_t>(periodMs, 1);
-  timers_[id] = Timer{periodMs, Now() + periodMs,
-                      std::make_shared<std::function<void()>>(std::move(fn))};
+  timers_[id] =
+      Timer{periodMs, Now() + periodMs, std::make_shared<std::function<void()>>(std::move(fn))};
   return id;
 }
 
-void Loop::KillTimer(Id id) { timers_.erase(id); }
+void Loop::KillTimer(Id id) {
+  timers_.erase(id);
+}
 
 std::int64_t Loop::NextTimerIn() const {
   if (timers_.empty()) return -1;
@@ -55,15 +59,20 @@ std::int64_t Loop::NextTimerIn() const {
   return std::max<std::int64_t>(0, due - Now());
 }
 
-void Loop::Post(std::function<void()> fn) { posted_.push_back(std::move(fn)); }
+void Loop::Post(std::function<void()> fn) {
+  posted_.push_back(std::move(fn));
+}
 
 Loop::Id Loop::Watch(int fd, short events, std::function<void(short)> fn) {
   const Id id = nextId_++;
-  watches_[id] = WatchEntry{fd, events, std::make_shared<std::function<void(short)>>(std::move(fn))};
+  watches_[id] =
+      WatchEntry{fd, events, std::make_shared<std::function<void(short)>>(std::move(fn))};
   return id;
 }
 
-void Loop::Unwatch(Id id) { watches_.erase(id); }
+void Loop::Unwatch(Id id) {
+  watches_.erase(id);
+}
 
 Loop::Id Loop::AddPoller(std::function<void()> fn) {
   const Id id = nextId_++;
@@ -71,12 +80,14 @@ Loop::Id Loop::AddPoller(std::function<void()> fn) {
   return id;
 }
 
-void Loop::RemovePoller(Id id) { pollers_.erase(id); }
+void Loop::RemovePoller(Id id) {
+  pollers_.erase(id);
+}
 
 bool Loop::RunPollers() {
   if (pollers_.empty()) return false;
   std::vector<std::pair<Id, std::shared_ptr<std::function<void()>>>> snapshot(pollers_.begin(),
-                                                                               pollers_.end());
+                                                                              pollers_.end());
   for (auto& [id, fn] : snapshot) {
     if (pollers_.count(id)) (*fn)();
   }
