@@ -57,7 +57,7 @@ std::string Show(const std::string& bytes) {
       out += "<LF>\n            ";
     } else if (c >= 0x20 && c < 0x7f) {
       out += static_cast<char>(c);
-    } else if (c >= 0xA0) {
+    } else if (c >= 0xA0 || (c >= 0x80 && AnsiToUtf8(std::string(1, static_cast<char>(c))).size() > 2)) {
       out += AnsiToUtf8(std::string(1, static_cast<char>(c)));
     } else {
       char hex[8];
