@@ -14,6 +14,9 @@ constexpr std::array<char32_t, 32> kAlto = {
 
 char ToAnsi(char32_t cp) {
   if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
+  // The five bytes Windows-1252 leaves unassigned travel as the code points of the same value, so
+  // that any byte string survives a trip through UTF-8.
+  if (cp >= 0x80 && cp < 0xA0 && kAlto[cp - 0x80] == 0) return static_cast<char>(cp);
   for (std::size_t i = 0; i < kAlto.size(); ++i) {
     if (kAlto[i] != 0 && kAlto[i] == cp) return static_cast<char>(0x80 + i);
   }
