@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
-#include <variant>
+
+#include "interface/variant.h"
 
 namespace vtl {
 
@@ -21,12 +22,6 @@ enum enumHandshaking : std::int32_t {
   eHSKSoftware = 1,
   eHSKHardware = 2,
   eHSKSoftwareHardware = 3,
-};
-
-// The value an automation method returns. Empty is a state of its own, distinct from 0 and "".
-struct Variant {
-  std::variant<std::monostate, std::int16_t, std::int32_t, bool, std::string> value;
-  bool IsEmpty() const { return std::holds_alternative<std::monostate>(value); }
 };
 
 // An error raised to the caller, as an automation host sees it: a number, a text and a source.

@@ -1,0 +1,104 @@
+/* vtldllxt: C interface to the library's automation objects.
+ *
+ * Objects are created by class name ("clsPrnPort", "clsSerial") and driven by DISPID with variant
+ * arguments, the way an automation host drives them. Text crosses this interface as UTF-8 and is
+ * converted to and from Windows-1252, the printer's side; a VTL_BYTES variant carries
+ * Windows-1252 bytes untouched, for binary printer data.
+ *
+ * Every function returns 0 (VTL_OK) or a negative HRESULT-style code; vtl_last_error() gives the
+ * message, number and source of the last failure on the calling thread. Objects belong to the
+ * thread that created them: call everything, and pump with vtl_do_events()/vtl_pump(), there.
+ */
+#ifndef VTLDLLXT_H
+#define VTLDLLXT_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct vtl_object vtl_object;
+
+enum vtl_vartype {
+  VTL_EMPTY = 0,
+  VTL_INTEGER = 2,
+  VTL_LONG = 3,
+  VTL_STRING = 8,           /* UTF-8 text in `str`, `len` bytes */
+  VTL_OBJECT = 9,           /* `obj`, a reference the receiver releases with vtl_release */
+  VTL_MISSING = 10,         /* an optional argument left out */
+  VTL_BOOLEAN = 11,         /* `num` is -1 (True) or 0 (False) */
+  VTL_BYTES = 17,           /* Windows-1252 bytes in `str`, `len` bytes, passed untouched */
+  VTL_LONG_ARRAY = 0x2003,  /* `longs`, `len` elements, bounds 0 to len - 1 */
+  VTL_STRING_ARRAY = 0x2008 /* `strs`, `len` UTF-8 strings */
+};
+
+enum vtl_invoke_kind { VTL_METHOD = 1, VTL_PROPERTYGET = 2, VTL_PROPERTYPUT = 4 };
+
+/* One argument or result. A variant whose `owned` is non-zero holds memory of the library's:
+ * release it with vtl_variant_clear(). Results and values written back into ByRef arguments are
+ * always owned; what the caller fills in is never freed by the library. */
+typedef struct vtl_variant {
+  int32_t type;
+  int32_t byref; /* non-zero: the member may write a new value back into this variant */
+  int32_t owned;
+  int32_t len;
+  int64_t num;
+  char* str;
+  int32_t* longs;
+  char** strs;
+  vtl_object* obj;
+} vtl_variant;
+
+#define VTL_OK 0
+
+/* Last failure on this thread: its message (UTF-8), error number and source. */
+const char* vtl_last_error(int32_t* number, const char** source);
+
+int32_t vtl_create(const char* class_name, vtl_object** out);
+void vtl_release(vtl_object* obj);
+const char* vtl_class_name(const vtl_object* obj);
+
+/* DISPID of a member or event of a class, case-insensitively. */
+int32_t vtl_get_dispid(const char* class_name, const char* member, int32_t* dispid);
+/* The class's members, one at a time (index from 0); VTL_OK while index is in range. The
+ * strings stay valid for the life of the process. */
+int32_t vtl_member_info(const char* class_name, int32_t index, int32_t* dispid, const char** name,
+                        int32_t* kind, int32_t* param_count, int32_t* result_type);
+int32_t vtl_param_info(const char* class_name, int32_t member_index, int32_t param_index,
+                       const char** name, int32_t* type, int32_t* byref, int32_t* optional);
+int32_t vtl_event_info(const char* class_name, int32_t index, int32_t* dispid, const char** name,
+                       int32_t* param_count);
+
+/* Calls a member. Arguments are in declaration order; fewer than declared (or VTL_MISSING) take
+ * the defaults. ByRef members write back into arguments whose `byref` is set. `result` may be
+ * NULL; otherwise it is overwritten (not cleared first). */
+int32_t vtl_invoke(vtl_object* obj, int32_t dispid, int32_t kind, vtl_variant* args, int32_t nargs,
+                   vtl_variant* result);
+
+/* Events: `args` are the raising procedure's values; assign with the vtl_variant_set_*
+ * functions to change them (ByRef). */
+typedef void (*vtl_event_callback)(void* user, int32_t dispid, const char* name, vtl_variant* args,
+                                   int32_t nargs);
+int32_t vtl_connect(vtl_object* obj, vtl_event_callback callback, void* user, int32_t* cookie);
+int32_t vtl_disconnect(vtl_object* obj, int32_t cookie);
+
+/* Processes everything due on this thread's loop without blocking; returns 1 if anything ran. */
+int32_t vtl_do_events(void);
+/* Processes what is due, waiting up to `max_wait_ms` for something to happen; returns 1 if
+ * anything ran. */
+int32_t vtl_pump(int32_t max_wait_ms);
+
+void vtl_variant_clear(vtl_variant* v);
+void vtl_variant_set_empty(vtl_variant* v);
+void vtl_variant_set_long(vtl_variant* v, int32_t value);
+void vtl_variant_set_integer(vtl_variant* v, int16_t value);
+void vtl_variant_set_boolean(vtl_variant* v, int32_t value);
+void vtl_variant_set_string(vtl_variant* v, const char* utf8);
+void vtl_variant_set_bytes(vtl_variant* v, const char* bytes, int32_t len);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VTLDLLXT_H */

@@ -1,0 +1,442 @@
+// The C interface over dispatch. No C++ exception crosses it: every failure becomes a code and a
+// message kept for the calling thread.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "engine/prnport.h"
+#include "engine/prnport_test_access.h"
+#include "interface/dispatch.h"
+#include "interface/text.h"
+#include "platform/loop.h"
+#include "platform/sim.h"
+#include "vtldllxt.h"
+#include "vtldllxt_testing.h"
+
+struct vtl_object {
+  std::shared_ptr<vtl::DispatchObject> dispatch;
+};
+
+namespace {
+
+using vtl::DispatchError;
+using vtl::Variant;
+using vtl::VarType;
+
+struct LastError {
+  std::string message;
+  std::int32_t number = 0;
+  std::string source;
+};
+thread_local LastError t_error;
+
+std::int32_t Fail(std::int32_t code, std::int32_t number, std::string message, std::string source) {
+  t_error = {std::move(message), number, std::move(source)};
+  return code;
+}
+
+template <typename F>
+std::int32_t Guard(F&& body) {
+  try {
+    t_error = {};
+    return body();
+  } catch (const DispatchError& e) {
+    return Fail(e.HResult(), e.Number(), vtl::AnsiToUtf8(e.what()), e.Source());
+  } catch (const vtl::Error& e) {
+    return Fail(vtl::DISP_E_EXCEPTION, e.Number(), vtl::AnsiToUtf8(e.what()), e.Source());
+  } catch (const std::bad_alloc&) {
+    return Fail(vtl::E_UNEXPECTED, 7, "Out of memory", "vtldllxt");
+  } catch (const std::exception& e) {
+    return Fail(vtl::E_UNEXPECTED, 51, std::string("Internal error: ") + e.what(), "vtldllxt");
+  } catch (...) {
+    return Fail(vtl::E_UNEXPECTED, 51, "Internal error", "vtldllxt");
+  }
+}
+
+char* CopyBytes(const std::string& s) {
+  char* p = static_cast<char*>(std::malloc(s.size() + 1));
+  if (!p) throw std::bad_alloc();
+  std::memcpy(p, s.data(), s.size());
+  p[s.size()] = '\0';
+  return p;
+}
+
+std::string Text(const char* s, std::int32_t len) {
+  if (!s) return {};
+  return len >= 0 ? std::string(s, static_cast<std::size_t>(len)) : std::string(s);
+}
+
+Variant FromC(const vtl_variant& v) {
+  switch (v.type) {
+    case VTL_EMPTY:
+      return {};
+    case VTL_INTEGER:
+      return Variant::Integer(static_cast<std::int16_t>(v.num));
+    case VTL_LONG:
+      if (v.num < INT32_MIN || v.num > INT32_MAX) throw DispatchError::Overflow();
+      return Variant::Long(static_cast<std::int32_t>(v.num));
+    case VTL_BOOLEAN:
+      return Variant::Boolean(v.num != 0);
+    case VTL_STRING:
+      return Variant::String(vtl::Utf8ToAnsi(Text(v.str, v.len)));
+    case VTL_BYTES:
+      return Variant::ByteString(Text(v.str, v.len));
+    case VTL_MISSING:
+      return Variant::MissingArg();
+    case VTL_OBJECT:
+      return v.obj ? Variant::Object(v.obj->dispatch) : Variant();
+    case VTL_LONG_ARRAY: {
+      if (v.len < 0 || (v.len > 0 && !v.longs)) throw DispatchError::TypeMismatch();
+      return Variant::LongArray(std::vector<std::int32_t>(v.longs, v.longs + v.len));
+    }
+    case VTL_STRING_ARRAY: {
+      if (v.len < 0 || (v.len > 0 && !v.strs)) throw DispatchError::TypeMismatch();
+      std::vector<std::string> out;
+      for (std::int32_t i = 0; i < v.len; ++i) out.push_back(vtl::Utf8ToAnsi(Text(v.strs[i], -1)));
+      return Variant::StringArray(std::move(out));
+    }
+    default:
+      throw DispatchError::TypeMismatch();
+  }
+}
+
+// Fills `out` (whose old content is not freed) from `v`; everything allocated is owned.
+void ToC(const Variant& value, vtl_variant& out) {
+  const std::int32_t byref = out.byref;
+  out = vtl_variant{};
+  out.byref = byref;
+  out.owned = 1;
+  const Variant& v = value.Target();
+  out.type = static_cast<std::int32_t>(v.Type());
+  const auto& raw = v.Raw();
+  if (const auto* n = std::get_if<std::int16_t>(&raw)) out.num = *n;
+  if (const auto* l = std::get_if<std::int32_t>(&raw)) out.num = *l;
+  if (const auto* b = std::get_if<bool>(&raw)) out.num = *b ? -1 : 0;
+  if (const auto* s = std::get_if<std::string>(&raw)) {
+    const std::string utf8 = vtl::AnsiToUtf8(*s);
+    out.str = CopyBytes(utf8);
+    out.len = static_cast<std::int32_t>(utf8.size());
+  }
+  if (const auto* s = std::get_if<Variant::Bytes>(&raw)) {
+    out.str = CopyBytes(s->data);
+    out.len = static_cast<std::int32_t>(s->data.size());
+  }
+  if (const auto* o = std::get_if<std::shared_ptr<vtl::DispatchObject>>(&raw)) {
+    out.obj = *o ? new vtl_object{*o} : nullptr;
+    if (!out.obj) out.type = VTL_EMPTY;
+  }
+  if (const auto* a = std::get_if<std::vector<std::int32_t>>(&raw)) {
+    out.len = static_cast<std::int32_t>(a->size());
+    out.longs = static_cast<std::int32_t*>(std::malloc(sizeof(std::int32_t) * (a->size() + 1)));
+    if (!out.longs) throw std::bad_alloc();
+    std::copy(a->begin(), a->end(), out.longs);
+  }
+  if (const auto* a = std::get_if<std::vector<std::string>>(&raw)) {
+    out.len = static_cast<std::int32_t>(a->size());
+    out.strs = static_cast<char**>(std::calloc(a->size() + 1, sizeof(char*)));
+    if (!out.strs) throw std::bad_alloc();
+    for (std::size_t i = 0; i < a->size(); ++i) out.strs[i] = CopyBytes(vtl::AnsiToUtf8((*a)[i]));
+  }
+  if (v.Type() == VarType::Missing) out.type = VTL_MISSING;
+}
+
+const vtl::ClassInfo& ClassOrThrow(const char* name) {
+  const vtl::ClassInfo* cls = name ? vtl::FindClassInfo(name) : nullptr;
+  if (!cls) throw DispatchError(vtl::CLASS_E_CLASSNOTAVAILABLE, 429, "Unknown class", "vtldllxt");
+  return *cls;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* vtl_last_error(int32_t* number, const char** source) {
+  if (number) *number = t_error.number;
+  if (source) *source = t_error.source.c_str();
+  return t_error.message.c_str();
+}
+
+int32_t vtl_create(const char* class_name, vtl_object** out) {
+  return Guard([&] {
+    if (!out) return Fail(vtl::E_POINTER, 91, "Object variable not set", "vtldllxt");
+    *out = nullptr;
+    auto d = vtl::DispatchObject::Create(class_name ? class_name : "");
+    *out = new vtl_object{std::move(d)};
+    return VTL_OK;
+  });
+}
+
+void vtl_release(vtl_object* obj) {
+  delete obj;
+}
+
+const char* vtl_class_name(const vtl_object* obj) {
+  return obj ? obj->dispatch->Class().name.c_str() : "";
+}
+
+int32_t vtl_get_dispid(const char* class_name, const char* member, int32_t* dispid) {
+  return Guard([&] {
+    const auto& cls = ClassOrThrow(class_name);
+    const std::int32_t id = member ? cls.DispIdOf(member) : -1;
+    if (id == -1) {
+      return Fail(vtl::DISP_E_UNKNOWNNAME, 438,
+                  "Unknown name: " + std::string(member ? member : ""), cls.name);
+    }
+    if (dispid) *dispid = id;
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_member_info(const char* class_name, int32_t index, int32_t* dispid, const char** name,
+                        int32_t* kind, int32_t* param_count, int32_t* result_type) {
+  return Guard([&] {
+    const auto& cls = ClassOrThrow(class_name);
+    if (index < 0 || static_cast<std::size_t>(index) >= cls.members.size()) {
+      return Fail(vtl::E_INVALIDARG, 9, "Subscript out of range", cls.name);
+    }
+    const auto& m = cls.members[static_cast<std::size_t>(index)];
+    if (dispid) *dispid = m.dispid;
+    if (name) *name = m.name.c_str();
+    if (kind) *kind = m.kind;
+    if (param_count) *param_count = static_cast<std::int32_t>(m.params.size());
+    if (result_type) *result_type = static_cast<std::int32_t>(m.result);
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_param_info(const char* class_name, int32_t member_index, int32_t param_index,
+                       const char** name, int32_t* type, int32_t* byref, int32_t* optional) {
+  return Guard([&] {
+    const auto& cls = ClassOrThrow(class_name);
+    if (member_index < 0 || static_cast<std::size_t>(member_index) >= cls.members.size()) {
+      return Fail(vtl::E_INVALIDARG, 9, "Subscript out of range", cls.name);
+    }
+    const auto& m = cls.members[static_cast<std::size_t>(member_index)];
+    if (param_index < 0 || static_cast<std::size_t>(param_index) >= m.params.size()) {
+      return Fail(vtl::E_INVALIDARG, 9, "Subscript out of range", cls.name);
+    }
+    const auto& p = m.params[static_cast<std::size_t>(param_index)];
+    if (name) *name = p.name.c_str();
+    if (type) *type = static_cast<std::int32_t>(p.type);
+    if (byref) *byref = p.byRef;
+    if (optional) *optional = p.optional;
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_event_info(const char* class_name, int32_t index, int32_t* dispid, const char** name,
+                       int32_t* param_count) {
+  return Guard([&] {
+    const auto& cls = ClassOrThrow(class_name);
+    if (index < 0 || static_cast<std::size_t>(index) >= cls.events.size()) {
+      return Fail(vtl::E_INVALIDARG, 9, "Subscript out of range", cls.name);
+    }
+    const auto& e = cls.events[static_cast<std::size_t>(index)];
+    if (dispid) *dispid = e.dispid;
+    if (name) *name = e.name.c_str();
+    if (param_count) *param_count = static_cast<std::int32_t>(e.params.size());
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_invoke(vtl_object* obj, int32_t dispid, int32_t kind, vtl_variant* args, int32_t nargs,
+                   vtl_variant* result) {
+  return Guard([&] {
+    if (!obj) return Fail(vtl::E_POINTER, 91, "Object variable not set", "vtldllxt");
+    if (nargs < 0 || (nargs > 0 && !args)) {
+      return Fail(vtl::E_INVALIDARG, 5, "Invalid procedure call or argument", "vtldllxt");
+    }
+    // ByRef arguments point at holders here; what the member leaves there goes back to C.
+    std::vector<Variant> holders(static_cast<std::size_t>(nargs));
+    std::vector<Variant> call(static_cast<std::size_t>(nargs));
+    for (std::int32_t i = 0; i < nargs; ++i) {
+      holders[i] = FromC(args[i]);
+      call[i] = args[i].byref ? Variant::Ref(holders[i]) : holders[i];
+    }
+    auto keep = obj->dispatch;  // a callback inside the call may release `obj`
+    Variant r = keep->Invoke(dispid, kind, call);
+    for (std::int32_t i = 0; i < nargs; ++i) {
+      if (!args[i].byref || holders[i].Type() == VarType::Missing) continue;
+      if (args[i].owned) vtl_variant_clear(&args[i]);
+      const std::int32_t wasBytes = args[i].type == VTL_BYTES;
+      ToC(holders[i], args[i]);
+      if (wasBytes && args[i].type == VTL_STRING) {
+        // Binary in, binary out: give the bytes back as they are.
+        vtl_variant_clear(&args[i]);
+        args[i].byref = 1;
+        vtl_variant_set_bytes(&args[i], holders[i].ToString().data(),
+                              static_cast<std::int32_t>(holders[i].ToString().size()));
+      }
+    }
+    if (result) ToC(r, *result);
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_connect(vtl_object* obj, vtl_event_callback callback, void* user, int32_t* cookie) {
+  return Guard([&] {
+    if (!obj || !callback) return Fail(vtl::E_POINTER, 91, "Object variable not set", "vtldllxt");
+    const int c = obj->dispatch->Connect(
+        [callback, user](const vtl::EventInfo& event, std::vector<Variant>& values) {
+          std::vector<vtl_variant> cargs(values.size());
+          for (std::size_t i = 0; i < values.size(); ++i) {
+            cargs[i].byref = 1;
+            ToC(values[i], cargs[i]);
+          }
+          callback(user, event.dispid, event.name.c_str(), cargs.data(),
+                   static_cast<std::int32_t>(cargs.size()));
+          for (std::size_t i = 0; i < values.size(); ++i) {
+            try {
+              values[i] = FromC(cargs[i]);
+            } catch (const DispatchError&) {
+              // A value the handler set that cannot be read back leaves the argument alone.
+            }
+            vtl_variant_clear(&cargs[i]);
+          }
+        });
+    if (cookie) *cookie = c;
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_disconnect(vtl_object* obj, int32_t cookie) {
+  return Guard([&] {
+    if (!obj) return Fail(vtl::E_POINTER, 91, "Object variable not set", "vtldllxt");
+    obj->dispatch->Disconnect(cookie);
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_do_events(void) {
+  std::int32_t ran = 0;
+  Guard([&] {
+    ran = vtl::platform::DoEvents() ? 1 : 0;
+    return VTL_OK;
+  });
+  return ran;
+}
+
+int32_t vtl_pump(int32_t max_wait_ms) {
+  std::int32_t ran = 0;
+  Guard([&] {
+    auto& loop = vtl::platform::Loop::Current();
+    bool any = false;
+    loop.RunUntil(
+        [&] {
+          any = any || loop.DoEvents();
+          return any;
+        },
+        max_wait_ms < 0 ? 0 : max_wait_ms);
+    ran = any ? 1 : 0;
+    return VTL_OK;
+  });
+  return ran;
+}
+
+void vtl_variant_clear(vtl_variant* v) {
+  if (!v) return;
+  if (v->owned) {
+    std::free(v->str);
+    std::free(v->longs);
+    if (v->strs) {
+      for (std::int32_t i = 0; i < v->len; ++i) std::free(v->strs[i]);
+      std::free(v->strs);
+    }
+    delete v->obj;
+  }
+  const std::int32_t byref = v->byref;
+  *v = vtl_variant{};
+  v->byref = byref;
+}
+
+void vtl_variant_set_empty(vtl_variant* v) {
+  vtl_variant_clear(v);
+}
+
+void vtl_variant_set_long(vtl_variant* v, int32_t value) {
+  vtl_variant_clear(v);
+  if (!v) return;
+  v->type = VTL_LONG;
+  v->num = value;
+}
+
+void vtl_variant_set_integer(vtl_variant* v, int16_t value) {
+  vtl_variant_clear(v);
+  if (!v) return;
+  v->type = VTL_INTEGER;
+  v->num = value;
+}
+
+void vtl_variant_set_boolean(vtl_variant* v, int32_t value) {
+  vtl_variant_clear(v);
+  if (!v) return;
+  v->type = VTL_BOOLEAN;
+  v->num = value ? -1 : 0;
+}
+
+void vtl_variant_set_string(vtl_variant* v, const char* utf8) {
+  vtl_variant_clear(v);
+  if (!v) return;
+  const std::string s = utf8 ? utf8 : "";
+  v->type = VTL_STRING;
+  v->owned = 1;
+  v->str = CopyBytes(s);
+  v->len = static_cast<std::int32_t>(s.size());
+}
+
+void vtl_variant_set_bytes(vtl_variant* v, const char* bytes, int32_t len) {
+  vtl_variant_clear(v);
+  if (!v) return;
+  const std::string s = bytes && len > 0 ? std::string(bytes, static_cast<std::size_t>(len)) : "";
+  v->type = VTL_BYTES;
+  v->owned = 1;
+  v->str = CopyBytes(s);
+  v->len = static_cast<std::int32_t>(s.size());
+}
+
+int32_t vtl_test_sim_register(const char* name) {
+  return Guard([&] {
+    vtl::platform::sim::Register(name ? name : "");
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_test_sim_unregister(const char* name) {
+  return Guard([&] {
+    vtl::platform::sim::Unregister(name ? name : "");
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_test_sim_written(const char* name, char* buffer, int32_t cap, int32_t* len) {
+  return Guard([&] {
+    auto dev = vtl::platform::sim::Find(name ? name : "");
+    if (!dev) return Fail(vtl::E_INVALIDARG, 53, "File not found", "vtldllxt");
+    const std::string& w = dev->Written();
+    if (len) *len = static_cast<std::int32_t>(w.size());
+    if (buffer && cap > 0) {
+      std::memcpy(buffer, w.data(), std::min<std::size_t>(w.size(), static_cast<std::size_t>(cap)));
+    }
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_test_attach(vtl_object* port, const char* device) {
+  return Guard([&] {
+    if (!port || &port->dispatch->Class() != &vtl::PrnPortClassInfo()) {
+      return Fail(vtl::E_INVALIDARG, 5, "Not a clsPrnPort", "vtldllxt");
+    }
+    namespace p = vtl::platform;
+    p::HANDLE h = p::CreateFileA(device, p::GENERIC_READ | p::GENERIC_WRITE, 0, nullptr,
+                                 p::OPEN_EXISTING, p::FILE_FLAG_OVERLAPPED, 0);
+    if (h == p::INVALID_HANDLE_VALUE) {
+      return Fail(vtl::E_INVALIDARG, static_cast<std::int32_t>(p::GetLastError()),
+                  "Cannot open " + std::string(device ? device : ""), "vtldllxt");
+    }
+    auto* prn = static_cast<vtl::clsPrnPort*>(port->dispatch->Target());
+    vtl::PrnPortTestAccess::AttachPort(*prn, h, vtl::eTDPCOM, 0);
+    return VTL_OK;
+  });
+}
+
+}  // extern "C"
