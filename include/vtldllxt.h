@@ -94,7 +94,8 @@ void vtl_variant_set_empty(vtl_variant* v);
 void vtl_variant_set_long(vtl_variant* v, int32_t value);
 void vtl_variant_set_integer(vtl_variant* v, int16_t value);
 void vtl_variant_set_boolean(vtl_variant* v, int32_t value);
-void vtl_variant_set_string(vtl_variant* v, const char* utf8);
+/* `len` bytes of UTF-8 (NUL characters included); -1 takes a NUL-terminated string. */
+void vtl_variant_set_string(vtl_variant* v, const char* utf8, int32_t len);
 void vtl_variant_set_bytes(vtl_variant* v, const char* bytes, int32_t len);
 
 #ifdef __cplusplus

@@ -374,10 +374,10 @@ void vtl_variant_set_boolean(vtl_variant* v, int32_t value) {
   v->num = value ? -1 : 0;
 }
 
-void vtl_variant_set_string(vtl_variant* v, const char* utf8) {
+void vtl_variant_set_string(vtl_variant* v, const char* utf8, int32_t len) {
   vtl_variant_clear(v);
   if (!v) return;
-  const std::string s = utf8 ? utf8 : "";
+  const std::string s = Text(utf8, len);
   v->type = VTL_STRING;
   v->owned = 1;
   v->str = CopyBytes(s);

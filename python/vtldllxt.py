@@ -1,0 +1,407 @@
+"""vtldllxt for Python: drive receipt printers through the library's automation interface.
+
+A script reads like the same script written for an automation host:
+
+    import vtldllxt
+    port = vtldllxt.clsPrnPort()
+    port.connect("DatosImpresos", lambda contador: print("printed job", contador))
+    job = port.Imprimir("Hello\\n")
+    vtldllxt.run_until(lambda: port.OutBufferCount == 0, timeout=10)
+
+Members are reached by name (properties as attributes, methods as calls). Text is str (sent to
+the printer in Windows-1252); bytes pass to the printer untouched. ByRef arguments that a member
+writes are passed as Ref objects; event handlers receive their arguments as Ref objects too, and
+assigning to `.value` changes the value the raising procedure holds.
+
+The shared library is found through the VTLDLLXT_LIBRARY environment variable, beside this file,
+or in the project's build tree.
+"""
+
+import ctypes
+import os
+import time
+
+__all__ = ["clsPrnPort", "clsSerial", "Ref", "Missing", "VtlError", "do_events", "run_until",
+           "dispids", "testing"]
+
+_EMPTY, _INTEGER, _LONG, _STRING, _OBJECT, _MISSING, _BOOLEAN, _BYTES = 0, 2, 3, 8, 9, 10, 11, 17
+_LONG_ARRAY, _STRING_ARRAY = 0x2003, 0x2008
+_METHOD, _GET, _PUT = 1, 2, 4
+
+
+class _Variant(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int32), ("byref", ctypes.c_int32), ("owned", ctypes.c_int32),
+                ("len", ctypes.c_int32), ("num", ctypes.c_int64), ("str", ctypes.c_void_p),
+                ("longs", ctypes.POINTER(ctypes.c_int32)),
+                ("strs", ctypes.POINTER(ctypes.c_char_p)), ("obj", ctypes.c_void_p)]
+
+
+_EventCallback = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_char_p,
+                                  ctypes.POINTER(_Variant), ctypes.c_int32)
+
+
+def _find_library():
+    here = os.path.dirname(os.path.abspath(__file__))
+    candidates = [os.environ.get("VTLDLLXT_LIBRARY", "")]
+    candidates += [os.path.join(here, "libvtldllxt.so")]
+    for build in ("release", "test"):
+        candidates.append(os.path.join(here, "..", "build", build, "src", "libvtldllxt.so"))
+    for path in candidates:
+        if path and os.path.exists(path):
+            return path
+    raise OSError("libvtldllxt.so not found: set VTLDLLXT_LIBRARY or build the project (make demo)")
+
+
+_lib = ctypes.CDLL(_find_library())
+_i32, _p = ctypes.c_int32, ctypes.c_void_p
+_lib.vtl_last_error.restype = ctypes.c_char_p
+_lib.vtl_last_error.argtypes = [ctypes.POINTER(_i32), ctypes.POINTER(ctypes.c_char_p)]
+_lib.vtl_create.argtypes = [ctypes.c_char_p, ctypes.POINTER(_p)]
+_lib.vtl_release.argtypes = [_p]
+_lib.vtl_release.restype = None
+_lib.vtl_class_name.argtypes = [_p]
+_lib.vtl_class_name.restype = ctypes.c_char_p
+_lib.vtl_get_dispid.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(_i32)]
+_lib.vtl_member_info.argtypes = [ctypes.c_char_p, _i32, ctypes.POINTER(_i32),
+                                 ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(_i32),
+                                 ctypes.POINTER(_i32), ctypes.POINTER(_i32)]
+_lib.vtl_event_info.argtypes = [ctypes.c_char_p, _i32, ctypes.POINTER(_i32),
+                                ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(_i32)]
+_lib.vtl_invoke.argtypes = [_p, _i32, _i32, ctypes.POINTER(_Variant), _i32,
+                            ctypes.POINTER(_Variant)]
+_lib.vtl_connect.argtypes = [_p, _EventCallback, _p, ctypes.POINTER(_i32)]
+_lib.vtl_disconnect.argtypes = [_p, _i32]
+_lib.vtl_do_events.argtypes = []
+_lib.vtl_pump.argtypes = [_i32]
+_lib.vtl_variant_clear.argtypes = [ctypes.POINTER(_Variant)]
+_lib.vtl_variant_clear.restype = None
+for _name, _arg in (("long", _i32), ("integer", ctypes.c_int16), ("boolean", _i32)):
+    _f = getattr(_lib, "vtl_variant_set_" + _name)
+    _f.argtypes = [ctypes.POINTER(_Variant), _arg]
+    _f.restype = None
+_lib.vtl_variant_set_empty.argtypes = [ctypes.POINTER(_Variant)]
+_lib.vtl_variant_set_empty.restype = None
+_lib.vtl_variant_set_string.argtypes = [ctypes.POINTER(_Variant), ctypes.c_char_p, _i32]
+_lib.vtl_variant_set_string.restype = None
+_lib.vtl_variant_set_bytes.argtypes = [ctypes.POINTER(_Variant), ctypes.c_char_p, _i32]
+_lib.vtl_variant_set_bytes.restype = None
+_lib.vtl_test_sim_register.argtypes = [ctypes.c_char_p]
+_lib.vtl_test_sim_unregister.argtypes = [ctypes.c_char_p]
+_lib.vtl_test_sim_written.argtypes = [ctypes.c_char_p, ctypes.c_char_p, _i32, ctypes.POINTER(_i32)]
+_lib.vtl_test_attach.argtypes = [_p, ctypes.c_char_p]
+
+
+class VtlError(Exception):
+    """An automation error: `number`, `source` and `hresult` as a host would see them."""
+
+    def __init__(self, hresult):
+        number, source = _i32(), ctypes.c_char_p()
+        message = _lib.vtl_last_error(ctypes.byref(number), ctypes.byref(source))
+        self.hresult = hresult & 0xFFFFFFFF
+        self.number = number.value
+        self.source = (source.value or b"").decode("utf-8", "replace")
+        super().__init__((message or b"").decode("utf-8", "replace"))
+
+
+def _check(code):
+    if code != 0:
+        raise VtlError(code)
+
+
+class Ref:
+    """A variable passed by reference: members and event handlers may assign to `.value`."""
+
+    def __init__(self, value=None):
+        self.value = value
+
+    def __repr__(self):
+        return "Ref(%r)" % (self.value,)
+
+    def __eq__(self, other):
+        return self.value == (other.value if isinstance(other, Ref) else other)
+
+    def __hash__(self):
+        return hash(self.value)
+
+    def __bool__(self):
+        return bool(self.value)
+
+    def __int__(self):
+        return int(self.value)
+
+    def __index__(self):
+        return int(self.value)
+
+    def __str__(self):
+        return str(self.value)
+
+
+class _MissingType:
+    def __repr__(self):
+        return "Missing"
+
+
+Missing = _MissingType()
+
+
+def _fill(v, value):
+    if isinstance(value, Ref):
+        _fill(v, value.value)
+        v.byref = 1
+    elif value is None:
+        _lib.vtl_variant_set_empty(ctypes.byref(v))
+    elif value is Missing:
+        v.type = _MISSING
+    elif isinstance(value, bool):
+        _lib.vtl_variant_set_boolean(ctypes.byref(v), -1 if value else 0)
+    elif isinstance(value, int):
+        if not -2**31 <= value < 2**31:
+            raise OverflowError("%d does not fit a Long" % value)
+        _lib.vtl_variant_set_long(ctypes.byref(v), value)
+    elif isinstance(value, str):
+        data = value.encode("utf-8")
+        _lib.vtl_variant_set_string(ctypes.byref(v), data, len(data))
+    elif isinstance(value, (bytes, bytearray)):
+        data = bytes(value)
+        _lib.vtl_variant_set_bytes(ctypes.byref(v), data, len(data))
+    elif isinstance(value, _Object):
+        v.type, v.obj = _OBJECT, value._handle
+    elif isinstance(value, (list, tuple)) and all(isinstance(x, int) for x in value):
+        arr = (ctypes.c_int32 * max(len(value), 1))(*value)
+        v.type, v.len, v.longs = _LONG_ARRAY, len(value), arr
+        return arr  # keep alive during the call
+    elif isinstance(value, (list, tuple)) and all(isinstance(x, str) for x in value):
+        arr = (ctypes.c_char_p * max(len(value), 1))(*[x.encode("utf-8") for x in value])
+        v.type, v.len, v.strs = _STRING_ARRAY, len(value), arr
+        return arr
+    else:
+        raise TypeError("cannot pass %r to the library" % (value,))
+    return None
+
+
+def _read(v):
+    t = v.type
+    if t in (_EMPTY, _MISSING):
+        return None
+    if t in (_INTEGER, _LONG):
+        return int(v.num)
+    if t == _BOOLEAN:
+        return v.num != 0
+    if t == _STRING:
+        return ctypes.string_at(v.str, v.len).decode("utf-8", "replace") if v.len else ""
+    if t == _BYTES:
+        return ctypes.string_at(v.str, v.len) if v.len else b""
+    if t == _LONG_ARRAY:
+        return [v.longs[i] for i in range(v.len)]
+    if t == _STRING_ARRAY:
+        return [v.strs[i].decode("utf-8", "replace") for i in range(v.len)]
+    if t == _OBJECT:
+        handle, v.obj = v.obj, None  # the wrapper takes over this reference
+        return _Object._adopt(handle) if handle else None
+    raise TypeError("unexpected variant type %d" % t)
+
+
+_tables = {}
+
+
+def _table(class_name):
+    if class_name not in _tables:
+        members, events = {}, {}
+        cname = class_name.encode()
+        i = 0
+        while True:
+            dispid, name, kind, nparams, result = _i32(), ctypes.c_char_p(), _i32(), _i32(), _i32()
+            if _lib.vtl_member_info(cname, i, ctypes.byref(dispid), ctypes.byref(name),
+                                    ctypes.byref(kind), ctypes.byref(nparams),
+                                    ctypes.byref(result)) != 0:
+                break
+            key = name.value.decode().lower()
+            members.setdefault(key, []).append((dispid.value, kind.value, nparams.value,
+                                                name.value.decode()))
+            i += 1
+        i = 0
+        while True:
+            dispid, name, nparams = _i32(), ctypes.c_char_p(), _i32()
+            if _lib.vtl_event_info(cname, i, ctypes.byref(dispid), ctypes.byref(name),
+                                   ctypes.byref(nparams)) != 0:
+                break
+            events[name.value.decode().lower()] = (dispid.value, name.value.decode())
+            i += 1
+        _tables[class_name] = (members, events)
+    return _tables[class_name]
+
+
+def dispids(class_name):
+    """Member and event names of a class mapped to their DISPIDs."""
+    members, events = _table(class_name)
+    out = {entries[0][3]: entries[0][0] for entries in members.values()}
+    out.update({name: dispid for dispid, name in events.values()})
+    return out
+
+
+class _Object:
+    def __init__(self, class_name):
+        handle = ctypes.c_void_p()
+        _check(_lib.vtl_create(class_name.encode(), ctypes.byref(handle)))
+        self._setup(handle.value)
+
+    @classmethod
+    def _adopt(cls, handle):
+        obj = cls.__new__(cls)
+        obj._setup(handle)
+        return obj
+
+    def _setup(self, handle):
+        object.__setattr__(self, "_handle", handle)
+        object.__setattr__(self, "_class", _lib.vtl_class_name(handle).decode())
+        object.__setattr__(self, "_handlers", {})
+        object.__setattr__(self, "_callback", None)
+        object.__setattr__(self, "_cookie", None)
+
+    def _invoke(self, dispid, kind, args):
+        variants = (_Variant * max(len(args), 1))()
+        keep = [_fill(variants[i], a) for i, a in enumerate(args)]
+        result = _Variant()
+        try:
+            _check(_lib.vtl_invoke(self._handle, dispid, kind, variants, len(args),
+                                   ctypes.byref(result)))
+            for i, a in enumerate(args):
+                if isinstance(a, Ref):
+                    a.value = _read(variants[i])
+            return _read(result)
+        finally:
+            del keep
+            for i in range(len(args)):
+                if variants[i].owned:
+                    _lib.vtl_variant_clear(ctypes.byref(variants[i]))
+            _lib.vtl_variant_clear(ctypes.byref(result))
+
+    def _member(self, name):
+        members, _ = _table(self._class)
+        entries = members.get(name.lower())
+        if not entries:
+            raise AttributeError("%s has no member %s" % (self._class, name))
+        return entries
+
+    def __getattr__(self, name):
+        if name.startswith("_"):
+            raise AttributeError(name)
+        entries = self._member(name)
+        for dispid, kind, nparams, _ in entries:
+            if kind == _GET and nparams == 0:
+                return self._invoke(dispid, _GET, [])
+        dispid, kind = next((d, k) for d, k, _, _ in entries if k in (_METHOD, _GET))
+        return lambda *args: self._invoke(dispid, kind, list(args))
+
+    def __setattr__(self, name, value):
+        if name.startswith("_"):
+            object.__setattr__(self, name, value)
+            return
+        for dispid, kind, _, _ in self._member(name):
+            if kind == _PUT:
+                self._invoke(dispid, _PUT, [value])
+                return
+        raise AttributeError("%s.%s is read-only" % (self._class, name))
+
+    def connect(self, event, handler):
+        """Calls handler(*args) for every `event`; the arguments are Ref objects."""
+        _, events = _table(self._class)
+        if event.lower() not in events:
+            raise AttributeError("%s has no event %s" % (self._class, event))
+        self._handlers.setdefault(events[event.lower()][0], []).append(handler)
+        if self._cookie is None:
+            cb = _EventCallback(self._on_event)
+            cookie = _i32()
+            _check(_lib.vtl_connect(self._handle, cb, None, ctypes.byref(cookie)))
+            object.__setattr__(self, "_callback", cb)
+            object.__setattr__(self, "_cookie", cookie.value)
+
+    def disconnect(self, event, handler):
+        _, events = _table(self._class)
+        handlers = self._handlers.get(events[event.lower()][0], [])
+        if handler in handlers:
+            handlers.remove(handler)
+
+    def _on_event(self, _user, dispid, _name, args, nargs):
+        handlers = list(self._handlers.get(dispid, []))
+        if not handlers:
+            return
+        refs = [Ref(_read(args[i])) for i in range(nargs)]
+        before = [r.value for r in refs]
+        for h in handlers:
+            try:
+                h(*refs)
+            except Exception:  # an exception must not unwind through the library
+                import traceback
+                traceback.print_exc()
+        for i, r in enumerate(refs):
+            if r.value != before[i]:
+                _fill(args[i], r.value)
+
+    def close(self):
+        """Releases the object now instead of when it is collected."""
+        if self._handle:
+            if self._cookie is not None:
+                _lib.vtl_disconnect(self._handle, self._cookie)
+            _lib.vtl_release(self._handle)
+            object.__setattr__(self, "_handle", None)
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+
+class clsPrnPort(_Object):
+    """A receipt printer and its cash drawer behind one port."""
+
+    def __init__(self):
+        super().__init__("clsPrnPort")
+
+
+class clsSerial(_Object):
+    """A general serial port."""
+
+    def __init__(self):
+        super().__init__("clsSerial")
+
+
+def do_events():
+    """Processes what is due on this thread's loop without waiting."""
+    return bool(_lib.vtl_do_events())
+
+
+def run_until(predicate, timeout=10.0):
+    """Pumps this thread's loop until predicate() is true or `timeout` seconds pass."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        _lib.vtl_pump(int(min(left, 0.05) * 1000) + 1)
+    return True
+
+
+class testing:
+    """Simulated devices for tests of scripts (not for production use)."""
+
+    @staticmethod
+    def sim_register(name):
+        _check(_lib.vtl_test_sim_register(name.encode()))
+
+    @staticmethod
+    def sim_unregister(name):
+        _check(_lib.vtl_test_sim_unregister(name.encode()))
+
+    @staticmethod
+    def sim_written(name):
+        length = _i32()
+        _check(_lib.vtl_test_sim_written(name.encode(), None, 0, ctypes.byref(length)))
+        buf = ctypes.create_string_buffer(max(length.value, 1))
+        _check(_lib.vtl_test_sim_written(name.encode(), buf, length.value, ctypes.byref(length)))
+        return buf.raw[:length.value]
+
+    @staticmethod
+    def attach(port, device):
+        _check(_lib.vtl_test_attach(port._handle, device.encode()))
