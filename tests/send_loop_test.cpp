@@ -210,16 +210,18 @@ TEST_F(PortTest, ALogoUploadIsPacedToTheLineSpeed) {
     events.log.clear();
     Attach();
     Access::SetBaudios(*port, c.baudios);
-    const std::string stream = Pattern(1500);
+    const std::string stream = Pattern(2000);
     port->Imprimir(stream, true);
     Access::SetUploading(*port, true, c.lento);
     ASSERT_TRUE(PumpUntil([&] { return !port->Uploading(); }));
-    EXPECT_EQ(RequestSizes(), (std::vector<std::size_t>{512, 512, 476}));
+    EXPECT_EQ(RequestSizes(), (std::vector<std::size_t>{512, 512, 512, 464}));
     EXPECT_EQ(device->Written(), stream);
-    ASSERT_EQ(events.uploadingAt.size(), 3u);
+    // Progress after each block but the last, one pacing period apart.
+    ASSERT_EQ(events.uploadingAt.size(), 4u);
     EXPECT_EQ(events.uploadingAt[1] - events.uploadingAt[0], c.periodo);
     EXPECT_EQ(events.uploadingAt[2] - events.uploadingAt[1], c.periodo);
-    EXPECT_EQ(events.log.back(), "Uploading(0,1500)");
+    EXPECT_EQ(events.log[events.log.size() - 4], "Uploading(1488,2000)");
+    EXPECT_EQ(events.log.back(), "Uploading(0,2000)");
     port->CloseAll();
   }
 }
@@ -241,6 +243,22 @@ TEST_F(PortTest, TextGivenDuringAnUploadWaitsInFrontOfTheNextJob) {
   Access::SetUploading(*port, false, false);
   ASSERT_TRUE(PrintedJob(port->Imprimir("after\n")));
   EXPECT_EQ(device->Written(), "held\r\nafter\r\n");
+}
+
+}  // namespace
+}  // namespace vtl::testing
+
+namespace vtl::testing {
+namespace {
+
+TEST_F(PortTest, AnAlwaysOnLinePrinterStillReportsEachJobsEnd) {
+  Attach();
+  port->AlwaysOnLine(true);
+  // Every write completes at once here, so nothing but the job end itself can report it.
+  ASSERT_TRUE(PrintedJob(port->Imprimir("one\n")));
+  ASSERT_TRUE(PrintedJob(port->Imprimir(Plain(3000), true)));
+  EXPECT_EQ(device->Written(), "one\r\n" + Plain(3000));
+  EXPECT_EQ(events.Count("DatosImpresos"), 2);
 }
 
 }  // namespace

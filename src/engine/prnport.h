@@ -92,6 +92,22 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   Variant ClearAll();
   void EndDocForzar();
   void LoopPruebas();
+
+  // Device commands and logos.
+  std::int32_t CutPaper(std::int32_t& tmp_porcentage);
+  std::int32_t BeginInsertion(std::int32_t& tmp_Time);
+  std::int32_t BeginRemoval(std::int32_t& tmp_Time);
+  Variant SetBitmap(std::int32_t& BipMapNumber, std::int32_t& Station, std::string& filename,
+                    std::int32_t& tmp_Width, std::int32_t& tmp_Aling);
+  Variant EndInsertion();
+  Variant EndRemoval();
+  // Stores the bitmaps in the printer's memory as logos 1..n, paced and with Uploading progress;
+  // other text waits until the upload has finished.
+  void UploadLogo(const std::vector<std::string>& tmpLogos,
+                  const std::vector<std::string>& tmpNombres, bool tmpLento = false);
+  // Runs a program hidden and waits for it while this thread's events go on. An empty Command
+  // takes the program from the first token of the command line.
+  bool gfSys_ShellAndWaitFor(const std::string& Command, const std::string& tmpCommandLine = "");
   void CloseAll();
 
  private:
@@ -119,6 +135,10 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   bool PuertoAbierto() const {
     return m_hPuerto != 0 && m_hPuerto != platform::INVALID_HANDLE_VALUE;
   }
+
+  // Logo upload.
+  void FinalizarCargaLogos(std::int32_t tmpContador);
+  void RestaurarTrasCarga();
 
   std::vector<__clsPrnPort*> m_Sinks;
 
@@ -173,6 +193,7 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   bool m_RafagaGuardada = false;
   std::int32_t m_LogoCount = 0;
   std::vector<std::string> m_LogoNames;
+  std::int32_t m_PropiedadesGuardadas = 0;
 
   // Operating-system resources.
   static constexpr std::size_t kTamanoBloque = 16385;

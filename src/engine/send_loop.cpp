@@ -120,7 +120,10 @@ void clsPrnPort::m_TmrCheckData_ThatTime() {
     m_EsperandoRespuesta = false;
   }
   m_Busy = false;
-  if (m_AlwaysOnLine && m_Estado > 0) m_Estado &= ~(2 | 4);
+  // A printer that counts as always on line never holds the loop with an error. Its
+  // "everything written" flag stays: clearing it too would lose the end of a job whose last
+  // write completed at once, and the job would never be reported as printed.
+  if (m_AlwaysOnLine && m_Estado > 0) m_Estado &= ~2;
 
   if (!(m_Estado & 2)) {
     if (m_TipoPuerto == eTDPCOM && m_EsperandoRespuesta) {
@@ -173,9 +176,41 @@ void clsPrnPort::FinDeTrabajo() {
   std::int32_t contador = m_OutputID;
   m_CerrandoTrabajo = true;
   SetEndOfFile(m_hPuerto);
-  Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
+  if (m_Uploading) {
+    FinalizarCargaLogos(contador);
+  } else {
+    Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
+  }
   m_Estado = 0;
   m_CerrandoTrabajo = false;
+}
+
+void clsPrnPort::FinalizarCargaLogos(std::int32_t tmpContador) {
+  Raise([&](__clsPrnPort& s) { s.LogoGrabado(tmpContador); });
+  // The printer stores what it received before it can take anything else.
+  Sleep(1000);
+  std::int32_t cero = 0;
+  Raise([&](__clsPrnPort& s) { s.Uploading(cero, m_UploadBytesEnviados); });
+  AbrirDispositivo();
+
+  // One test print per named logo: its name, its number, the logo itself, and a cut.
+  std::string prueba;
+  for (std::int32_t i = 1; i <= m_LogoCount && i <= 255; ++i) {
+    const std::string& nombre = m_LogoNames[static_cast<std::size_t>(i - 1)];
+    if (nombre.empty()) continue;
+    prueba += "IMG " + nombre + "\r\n";
+    prueba += "ID " + std::to_string(i) + "\r\n";
+    prueba += std::string{'\x1c', '\x70', static_cast<char>(i), '\0'};
+    prueba += std::string{'\x1d', '\x56', '\x42', '\0'} + "\r\n";
+  }
+  m_Uploading = false;
+  m_EscrituraPendiente = false;
+  RestaurarTrasCarga();
+  m_Estado = 0;
+  // The test print goes through the output buffer, as it stands, ahead of the text held back
+  // during the upload, which the next call releases.
+  m_BufferSalida.append(prueba);
+  Imprimir("", false);
 }
 
 std::int32_t clsPrnPort::PeriodoSiguiente() const {
@@ -261,15 +296,11 @@ void clsPrnPort::Enviar(const std::string& tmpTexto) {
   if (!m_EscrituraPendiente && !fallido) m_Estado |= 4;
   if (desdeBuffer && !fallido) m_BufferSalida.consume(longitud);
 
-  if (m_Uploading) {
-    if (!m_BufferSalida.empty()) {
-      std::int32_t quedan = static_cast<std::int32_t>(m_BufferSalida.size());
-      Raise([&](__clsPrnPort& s) { s.Uploading(quedan, m_UploadBytesEnviados); });
-    } else {
-      std::int32_t cero = 0;
-      Raise([&](__clsPrnPort& s) { s.Uploading(cero, m_UploadBytesEnviados); });
-      m_Uploading = false;
-    }
+  // Progress after every block but the last: the upload ends once the printer has the whole
+  // stream, when the job end finishes it with LogoGrabado and the final Uploading(0, total).
+  if (m_Uploading && !m_BufferSalida.empty()) {
+    std::int32_t quedan = static_cast<std::int32_t>(m_BufferSalida.size());
+    Raise([&](__clsPrnPort& s) { s.Uploading(quedan, m_UploadBytesEnviados); });
   }
   m_EnEnviar = false;
 }

@@ -97,6 +97,19 @@ BOOL ResetEvent(HANDLE event) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  if (auto p = detail::LookupAs<detail::ProcessObject>(handle)) {
+    Loop& loop = Loop::Current();
+    const std::int64_t deadline = loop.Now() + milliseconds;
+    while (!detail::ProcessExited(*p)) {
+      if (milliseconds == 0 || (milliseconds != INFINITE && loop.Now() >= deadline)) {
+        return WAIT_TIMEOUT;
+      }
+      timespec ts{0, 1000000L};
+      nanosleep(&ts, nullptr);
+      if (loop.ManualClock()) loop.Advance(1);
+    }
+    return WAIT_OBJECT_0;
+  }
   auto e = detail::LookupAs<detail::EventObject>(handle);
   if (!e) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -41,6 +41,15 @@ struct FileObject : Object {
   DWORD syncWriteTimeoutMs = 0;
 };
 
+struct ProcessObject : Object {
+  ~ProcessObject() override;
+  int pid = -1;
+  bool exited = false;
+  int exitCode = 0;
+};
+// Reaps the process if it has ended; true once it has.
+bool ProcessExited(ProcessObject& process);
+
 HANDLE Insert(std::shared_ptr<Object> object);
 std::shared_ptr<Object> Lookup(HANDLE handle);
 std::shared_ptr<Object> Remove(HANDLE handle);
