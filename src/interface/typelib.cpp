@@ -93,15 +93,22 @@ ClassInfo BuildPrnPort() {
             return Variant::Long(p.Imprimir(a.String(0), a.Boolean(1)));
           })),
       Get(0x68030000, "PortData", V::Object, nullptr, {Ref("tmpIndex", V::Long)}),
-      Method(0x60030033, "CutPaper", {Ref("tmp_porcentage", V::Long)}, V::Long),
-      Method(0x60030035, "BeginInsertion", {Ref("tmp_Time", V::Long)}, V::Long),
-      Method(0x60030036, "BeginRemoval", {Ref("tmp_Time", V::Long)}, V::Long),
+      Method(0x60030033, "CutPaper", {Ref("tmp_porcentage", V::Long)}, V::Long,
+             On<P>([](P& p, Args& a) { return Variant::Long(p.CutPaper(a.Long(0))); })),
+      Method(0x60030035, "BeginInsertion", {Ref("tmp_Time", V::Long)}, V::Long,
+             On<P>([](P& p, Args& a) { return Variant::Long(p.BeginInsertion(a.Long(0))); })),
+      Method(0x60030036, "BeginRemoval", {Ref("tmp_Time", V::Long)}, V::Long,
+             On<P>([](P& p, Args& a) { return Variant::Long(p.BeginRemoval(a.Long(0))); })),
       Method(0x60030037, "SetBitmap",
              {Ref("BipMapNumber", V::Long), Ref("Station", V::Long), Ref("filename", V::String),
               Ref("tmp_Width", V::Long), Ref("tmp_Aling", V::Long)},
-             V::Variant),
-      Method(0x60030038, "EndInsertion", {}, V::Variant),
-      Method(0x60030039, "EndRemoval", {}, V::Variant),
+             V::Variant, On<P>([](P& p, Args& a) {
+               return p.SetBitmap(a.Long(0), a.Long(1), a.String(2), a.Long(3), a.Long(4));
+             })),
+      Method(0x60030038, "EndInsertion", {}, V::Variant,
+             On<P>([](P& p, Args&) { return p.EndInsertion(); })),
+      Method(0x60030039, "EndRemoval", {}, V::Variant,
+             On<P>([](P& p, Args&) { return p.EndRemoval(); })),
       Put(0x6803003a, "AlwaysOnLine", V::Boolean, On<P>([](P& p, Args& a) {
             p.AlwaysOnLine(a.Boolean(0));
             return Variant();
@@ -136,7 +143,9 @@ ClassInfo BuildPrnPort() {
              })),
       Method(0x60030079, "gfSys_ShellAndWaitFor",
              {Ref("Command", V::String), Opt("tmpCommandLine", V::String, Variant::String(""))},
-             V::Boolean),
+             V::Boolean, On<P>([](P& p, Args& a) {
+               return Variant::Boolean(p.gfSys_ShellAndWaitFor(a.String(0), a.String(1)));
+             })),
       Method(0x6003008f, "InicializarRed",
              {Ref("tmpIP", V::String), Opt("tmpPuerto", V::Long, Variant::Long(9100))}, V::Variant),
       Method(0x600300b2, "ListaDePuertosExistentes",
@@ -149,7 +158,10 @@ ClassInfo BuildPrnPort() {
       Method(0x600300ef, "UploadLogo",
              {Ref("tmpLogos", V::StringArray), Ref("tmpNombres", V::StringArray),
               Opt("tmpLento", V::Boolean, Variant::Boolean(false))},
-             V::Empty),
+             V::Empty, On<P>([](P& p, Args& a) {
+               p.UploadLogo(a.StringArray(0), a.StringArray(1), a.Boolean(2));
+               return Variant();
+             })),
       Method(0x600300f0, "ClearAll", {}, V::Variant,
              On<P>([](P& p, Args&) { return p.ClearAll(); })),
       Put(0x680300f1, "ControlDeFlujo", V::Long, On<P>([](P& p, Args& a) {
