@@ -2,13 +2,11 @@
 // Windows-1252, one byte per character, exactly what goes on the wire.
 #pragma once
 
-#include <string>
-#include <string_view>
+#include "platform/codepage.h"
 
 namespace vtl {
 
-// Characters outside Windows-1252, and malformed UTF-8, become "?".
-std::string Utf8ToAnsi(std::string_view utf8);
-std::string AnsiToUtf8(std::string_view ansi);
+using platform::AnsiToUtf8;
+using platform::Utf8ToAnsi;
 
 }  // namespace vtl

@@ -1,9 +1,9 @@
-#include "interface/text.h"
+#include "platform/codepage.h"
 
 #include <array>
 #include <cstdint>
 
-namespace vtl {
+namespace vtl::platform {
 namespace {
 
 // Code points of bytes 0x80-0x9F in Windows-1252; 0 marks the five unassigned bytes.
@@ -89,4 +89,4 @@ std::string AnsiToUtf8(std::string_view in) {
   return out;
 }
 
-}  // namespace vtl
+}  // namespace vtl::platform
