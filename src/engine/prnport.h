@@ -136,6 +136,8 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
     return m_hPuerto != 0 && m_hPuerto != platform::INVALID_HANDLE_VALUE;
   }
 
+  // One Windows-1252 character to the byte a code page 437 printer shows as the same letter.
+  static std::string TraducirCaracter(const std::string& tmpCaracter);
   // Logo upload.
   void FinalizarCargaLogos(std::int32_t tmpContador);
   void RestaurarTrasCarga();

@@ -28,6 +28,7 @@ struct PrnPortTestAccess {
   }
   static void SetBaudios(clsPrnPort& p, std::int32_t baudios) { p.m_Baudios = baudios; }
   static void SetOutputID(clsPrnPort& p, std::int32_t id) { p.m_OutputID = id; }
+  static std::string Traducir(const std::string& c) { return clsPrnPort::TraducirCaracter(c); }
   static platform::HANDLE Handle(const clsPrnPort& p) { return p.m_hPuerto; }
   static std::int32_t Estado(const clsPrnPort& p) { return p.m_Estado; }
   static bool EscrituraPendiente(const clsPrnPort& p) { return p.m_EscrituraPendiente; }
