@@ -1,11 +1,210 @@
-// Opening the device behind the chosen port.
+// Choosing, opening and closing the port of a printer port object.
+#include <limits>
+
+#include "channels/port_text.h"
+#include "commands/frm_init_comm.h"
 #include "engine/prnport.h"
 
 namespace vtl {
 
+using namespace platform;
+
+namespace {
+
+std::int32_t MenosUno(std::int32_t valor, const char* fuente) {
+  if (valor == std::numeric_limits<std::int32_t>::min()) throw Error(6, "Overflow", fuente);
+  return valor - 1;
+}
+
+std::int32_t ComoLong(const Variant& v) {
+  if (auto p = std::get_if<std::int32_t>(&v.Raw())) return *p;
+  return 0;
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return s;
+}
+
+}  // namespace
+
+Variant clsPrnPort::InicializarSerie(std::int32_t tmpPuertoBase1, std::int32_t tmpVelocidad,
+                                     bool tmpSinCallBack, bool tmpChkSpeed) {
+  auto self = shared_from_this();
+  std::int32_t propiedades = tmpChkSpeed ? ePDAAutoSpeed : 0;
+  if (tmpSinCallBack) propiedades += ePDAImpresorasinCallback;
+  const std::int32_t indice = MenosUno(tmpPuertoBase1, "vtldllxt.clsPrnPort.InicializarSerie");
+  if (tmpVelocidad != -1) m_Baudios = tmpVelocidad;
+  AbrirPuerto(eTDPCOM, std::to_string(indice), propiedades);
+  ControlCajonAbierto(true);
+  return {};
+}
+
+Variant clsPrnPort::InicializarParalelo(std::int32_t tmpPuertoBase1) {
+  auto self = shared_from_this();
+  const std::int32_t indice = MenosUno(tmpPuertoBase1, "vtldllxt.clsPrnPort.InicializarParalelo");
+  AbrirPuerto(eTDPLPT, std::to_string(indice), 0);
+  return {};
+}
+
+Variant clsPrnPort::InicializarRed(const std::string& tmpIP, std::int32_t tmpPuerto) {
+  auto self = shared_from_this();
+  if (Upper(tmpIP.substr(0, 3)) != "COM") {
+    AbrirPuerto(eTDPLAN, tmpIP + ":" + std::to_string(tmpPuerto), ePDAImpresoraTermica);
+  }
+  return {};
+}
+
+Variant clsPrnPort::InicializarWindows(const std::string& tmpNombre) {
+  auto self = shared_from_this();
+  AbrirPuerto(eTDPWIN, tmpNombre, 0);
+  return {};
+}
+
+bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
+                             std::int32_t propiedades) {
+  m_EsperandoRespuesta = true;
+  if (propiedades & ePDAImpresorasinCallback) {
+    m_ReaperturaPermitida = false;
+    m_AlwaysOnLine = true;
+  }
+  std::int32_t indice = 0;
+  if (tipo == eTDPLPT || tipo == eTDPCOM) {
+    // The text comes from a Long, so it always fits.
+    indice = ComoLong(NumeroDePuerto(puerto));
+  } else {
+    m_PortPropiedadesAdicionales = 0;
+  }
+  m_TipoPuerto = tipo;
+  if (indice < 0) indice = 0;
+  if (tipo == eTDPLPT && indice > 3) indice = 0;
+
+  CloseAll();
+
+  if (tipo == eTDPLPT) {
+    const auto& registro = m_PortData[static_cast<std::size_t>(indice)];
+    if (registro->Enabled == -1) m_DireccionBase = registro->Address;
+    m_NumeroPuerto = indice;
+    m_NombrePuerto = "LPT" + std::to_string(static_cast<std::int64_t>(indice) + 1);
+  } else if (tipo == eTDPCOM) {
+    m_NumeroPuerto = indice;
+    m_DireccionBase = 0;
+    m_NombrePuerto = "COM" + std::to_string(static_cast<std::int64_t>(indice) + 1);
+  } else if (tipo == eTDPLAN) {
+    m_DireccionBase = 0;
+    // "host:" names no port: the port is then 0.
+    std::int32_t numero = 0;
+    SepararHostPuerto(puerto, m_NombrePuerto, numero);
+    m_NumeroPuerto = numero;
+  }
+
+  bool resultado = true;
+  if (tipo == eTDPLPT || tipo == eTDPCOM) {
+    m_NombrePuerto = "\\\\.\\" + m_NombrePuerto;
+    m_PortPropiedadesAdicionales = propiedades;
+    AbrirEInicializar();
+    AbrirDispositivo();
+    if (!PuertoAbierto()) m_Estado |= 2;
+    bool ocupado = false, error = false, sinPapel = false;
+    ObtenerEstado(ocupado, error, sinPapel);
+    resultado = m_hPuerto > 0;
+  } else if (tipo == eTDPWIN) {
+    // The queue is recorded here; the spooler hands it a handle once it is reached.
+    m_NombrePuerto = puerto;
+  }
+  m_TmrCheckData->Interval(m_IntervaloTimer);
+  return resultado;
+}
+
+std::string clsPrnPort::ComandoInicializar() {
+  return std::string{'\x1b', '@'};
+}
+
+void clsPrnPort::AbrirEInicializar() {
+  AbrirDispositivo();
+  if (PuertoAbierto()) {
+    static const std::string comando = ComandoInicializar();
+    DWORD escritos = 0;
+    WriteFile(m_hPuerto, comando.data(), static_cast<DWORD>(comando.size()), &escritos,
+              &m_OvlComando);
+  } else {
+    m_Estado |= 2;
+  }
+}
+
 void clsPrnPort::AbrirDispositivo() {
-  // Port channels (serial, parallel) open devices by their port names; until one is chosen
-  // there is nothing to open, and callers see the port as still closed.
+  const DWORD flags = m_Asincrono ? FILE_FLAG_OVERLAPPED : 0;
+  if (m_TipoPuerto == eTDPWIN) {
+    m_hPuerto = CreateFileA(m_NombrePuerto.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, flags, 0);
+    return;
+  }
+  if (m_hPuerto > 0) return;
+  if (m_TipoPuerto == eTDPCOM) {
+    std::string numero;
+    const std::string nombre = m_NombrePuerto;
+    for (std::size_t i = 0; i < nombre.size(); ++i) {
+      if (i + 3 <= nombre.size() && Upper(nombre.substr(i, 3)) == "COM") {
+        i += 2;
+        continue;
+      }
+      const char c = nombre[i];
+      if (c != '\\' && c != '/' && c != '.') numero += c;
+    }
+    // The name was built from a Long, so its number fits; anything else counts as port 0.
+    std::int32_t puerto = 0;
+    try {
+      puerto = ComoLong(NumeroDePuerto(numero));
+    } catch (const Error&) {
+    }
+    bool abierto = false;
+    std::int32_t velocidad = m_Baudios;
+    AjustarLineaSerie(puerto, velocidad, abierto);
+  }
+  std::string desnudo = m_NombrePuerto;
+  for (const char* prefijo : {"\\\\.\\", "//./"}) {
+    for (std::size_t p; (p = desnudo.find(prefijo)) != std::string::npos;) desnudo.erase(p, 4);
+  }
+  m_hPuerto = CreateFileA(m_NombrePuerto.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, flags, 0);
+  if (m_hPuerto == 0 || m_hPuerto == INVALID_HANDLE_VALUE) {
+    m_hPuerto = CreateFileA(desnudo.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, flags, 0);
+  }
+  if (m_hPuerto != INVALID_HANDLE_VALUE) {
+    m_EventoSerieArmado = false;
+    m_EstadoNotificado = false;
+    if (m_TipoPuerto == eTDPCOM) {
+      ConfigurarSerie(m_hPuerto, m_Baudios);
+    } else if (m_TipoPuerto == eTDPLPT) {
+      SetEndOfFile(m_hPuerto);
+      FijarTimeoutsParalelo();
+    }
+  }
+  if (m_TipoPuerto == eTDPLPT && m_NumeroPuerto == -1 && PuertoAbierto()) {
+    const bool reenviar = (m_Estado & (1 | 4)) != 0;
+    m_Estado = 0;
+    if (reenviar) Enviar(m_UltimoBloqueEnviado);
+  }
+}
+
+void clsPrnPort::AjustarLineaSerie(std::int32_t& numero, std::int32_t& velocidad, bool& abierto) {
+  std::int32_t buffer = 16384;
+  bool controlDeFlujo = m_ReaperturaPermitida;
+  frmInitComm::Instance().SetCOmmSettings(numero, velocidad, buffer, abierto, controlDeFlujo,
+                                          m_ControlDeFlujo);
+}
+
+void clsPrnPort::FijarTimeoutsParalelo() {
+  GetCommTimeouts(m_hPuerto, &m_Timeouts);
+  m_Timeouts.ReadIntervalTimeout = 0;
+  m_Timeouts.ReadTotalTimeoutMultiplier = 0;
+  m_Timeouts.ReadTotalTimeoutConstant = 0;
+  m_Timeouts.WriteTotalTimeoutMultiplier = 0;
+  m_Timeouts.WriteTotalTimeoutConstant = 90000;
+  SetCommTimeouts(m_hPuerto, &m_Timeouts);
 }
 
 }  // namespace vtl

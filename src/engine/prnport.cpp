@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "commands/frm_init_comm.h"
+
 namespace vtl {
 
 using namespace platform;
@@ -13,6 +15,7 @@ std::shared_ptr<clsPrnPort> clsPrnPort::Create() {
 
 clsPrnPort::clsPrnPort(Key) {
   m_ControlDeFlujo = -1;
+  frmInitComm::Instance();
   m_ReaperturaPermitida = true;
   m_LineasPorSegundo = 2;
   m_Asincrono = true;
@@ -79,11 +82,8 @@ void clsPrnPort::ControlCajonAbierto(bool value) {
   if (m_hPuerto == 0 || value == m_ControlCajonAbierto) return;
   m_ControlCajonAbierto = value;
   if (value) {
-    std::int16_t rts = 3, dtr = 2;
-    bool on = true;
-    CommSetLine(rts, on);
-    on = true;
-    CommSetLine(dtr, on);
+    CommSetLine(3, true);
+    CommSetLine(2, true);
   }
 }
 
@@ -138,6 +138,7 @@ void clsPrnPort::CloseAll() {
     m_EventoSerieArmado = false;
     m_EstadoNotificado = false;
   }
+  LiberarRed();
 }
 
 void clsPrnPort::CheckError(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel) {

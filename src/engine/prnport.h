@@ -19,6 +19,7 @@
 #include "engine/output_buffer.h"
 #include "engine/timer.h"
 #include "engine/types.h"
+#include "platform/comm.h"
 #include "platform/win.h"
 
 namespace vtl {
@@ -40,6 +41,10 @@ class __clsPrnPort {
 };
 
 class clsPrnPortData;
+// LAN channel (net/lan_channel.cpp).
+class clsSocket;
+class clsSocketCB;
+class LanSockSink;
 
 class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   struct Key {};
@@ -110,6 +115,18 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   bool gfSys_ShellAndWaitFor(const std::string& Command, const std::string& tmpCommandLine = "");
   void CloseAll();
 
+  // Opening a port. None reports failure: a port that cannot be opened shows as an error through
+  // NuevoEstado and the send state, and the text queued so far waits for the next opening.
+  // Port numbers are 1-based; InicializarSerie and InicializarParalelo throw vtl::Error (6,
+  // overflow) for -2147483648, before anything changes.
+  Variant InicializarSerie(std::int32_t tmpPuertoBase1, std::int32_t tmpVelocidad = -1,
+                           bool tmpSinCallBack = false, bool tmpChkSpeed = false);
+  Variant InicializarParalelo(std::int32_t tmpPuertoBase1);
+  Variant InicializarRed(const std::string& tmpIP, std::int32_t tmpPuerto = 9100);
+  Variant InicializarWindows(const std::string& tmpNombre);
+  // Switches a control line of the serial port: 1 break, 2 DTR, 3 RTS. Always returns 0.
+  std::int32_t CommSetLine(std::int16_t intLine, bool blnState);
+
  private:
   friend struct PrnPortTestAccess;
 
@@ -126,9 +143,18 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   void ObtenerEstado(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel);
   std::string PedirEstado(bool& tmpOcupado, bool& tmpSinRespuesta);
   // Channels.
+  bool AbrirPuerto(std::int32_t tipo, const std::string& puerto, std::int32_t propiedades);
   void AbrirDispositivo();
+  void AbrirEInicializar();
+  static std::string ComandoInicializar();
+  void AjustarLineaSerie(std::int32_t& numero, std::int32_t& velocidad, bool& abierto);
+  void FijarTimeoutsParalelo();
+  void ConfigurarSerie(platform::HANDLE handle, std::int32_t velocidad);
+  void FijarTimeouts(std::int32_t base);
   void AtenderEventosSerie();
-  std::int32_t CommSetLine(std::int16_t& intLine, bool& blnState);
+  void EsperarMilisegundos(std::int32_t ms);
+  std::int32_t LeerEstadoParalelo(std::int32_t base);
+  static std::int32_t BitActivo(std::int32_t valor, std::int32_t bit);
   void CancelarIO();
   void CrearEventos();
   void CerrarEventos();
@@ -166,6 +192,9 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   bool m_EsperandoRespuesta = false;
   bool m_ReaperturaPermitida = true;
   bool m_EventoSerieArmado = false;
+  platform::DCB m_DCB{};
+  platform::COMMTIMEOUTS m_Timeouts{};
+  platform::DWORD m_MascaraEventos = 0;
   std::array<std::shared_ptr<clsPrnPortData>, 11> m_PortData;
 
   // Send pipeline and status.
@@ -209,6 +238,80 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   platform::OVERLAPPED m_OvlVelocidad{};
   platform::OVERLAPPED m_OvlAuxiliar{};
   std::unique_ptr<clsTimer> m_TmrCheckData;
+
+  // ---- LAN channel (net/lan_channel.cpp) ----
+  friend class LanSockSink;
+  void PasoRed();
+  void ConectarRed();
+  void EnviarRed();
+  void ActualizarEstadoRed(bool& tmpError, bool& tmpImpreso);
+  void m_SockCB_OnClose(std::int32_t& tmpSockHandle);
+  void m_SockCB_OnConnect(std::int32_t& tmpSockHandle);
+  void m_SockCB_OnDataArrival(std::int32_t& tmpSockHandle, std::int32_t& bytesTotal);
+  void m_SockCB_OnError(std::int32_t& tmpSockHandle, std::int16_t& Number,
+                        std::string& Description, std::int32_t& Scode, std::string& Source,
+                        std::string& HelpFile, std::int32_t& HelpContext, bool& CancelDisplay);
+  void m_SockCB_OnSendComplete(std::int32_t& tmpSockHandle);
+  // Opening a port starts the channel's connection state afresh; CloseAll releases the socket.
+  void ReiniciarRed();
+  void LiberarRed();
+  void NuevoSocketRed();
+  std::shared_ptr<clsSocket> m_Socket;
+  std::shared_ptr<clsSocketCB> m_SockCB;
+  std::shared_ptr<LanSockSink> m_SockSink;  // receives m_SockCB's events for this object
+  std::int64_t m_InicioEnvioRed = 0;        // loop clock, ms; 0 until the first send
+  bool m_EnvioRedCompleto = false;
+  std::int32_t m_ModoRespuestaRed = 0;
+  std::int64_t m_UltimoIntentoRed = 0;      // loop clock, ms, of the last connection attempt
+  std::int64_t m_ConexionEnCursoDesde = 0;  // whole seconds; 0 while no attempt is timed
+  std::int32_t m_OutputIDNotificadoRed = 0;
+  // Status requests sent and answered, and the request that followed the last text sent: a job
+  // counts as printed only once the printer has answered that one.
+  std::int64_t m_PeticionesRed = 0;
+  std::int64_t m_RespuestasRed = 0;
+  std::int64_t m_PeticionTrasDatosRed = 0;
+  // ---- end of LAN channel ----
+
+  // ---- Parallel ports (channels/parallel_registers.cpp, parallel_detection.cpp, port_list.cpp) --
+ public:
+  // The port record of LPT index 0 to 3 itself, so a host's changes to it last until the next
+  // detection rewrites it; any other index gives record 0.
+  std::shared_ptr<clsPrnPortData> PortData(std::int32_t tmpIndex) const;
+  // The COM (1 to 16) and LPT (1 to 4) numbers whose devices can be opened exclusively now, in
+  // ascending order. An array is replaced only when a port of its kind was found; otherwise the
+  // caller's array stays as it was. A port held open (by this object too) is not listed.
+  void ListaDePuertosExistentes(std::vector<std::int32_t>& tmpArrPuertosSerie,
+                                std::vector<std::int32_t>& tmpArrPuertosParalelo);
+
+ private:
+  // Register access. Addresses are 16-bit; base + offset is checked, and an address beyond the
+  // 16-bit range counts as one where no port answers: it reads 0xFF and takes no writes.
+  static bool DireccionDe(std::int32_t base, std::int32_t desplazamiento, std::int16_t& direccion);
+  std::int32_t LeerPuerto(std::int16_t direccion);
+  void EscribirPuerto(std::int16_t direccion, std::int16_t valor);
+  std::int32_t LeerRegistro(std::int32_t base, std::int32_t desplazamiento);
+  void EscribirRegistro(std::int32_t base, std::int32_t desplazamiento, std::int32_t valor);
+  std::int32_t LeerControl(std::int32_t base);
+  void EscribirControl(std::int32_t base, std::int32_t valor);
+  std::int32_t LeerModoEcp(std::int32_t base);
+  static std::string DescripcionModoEcp(std::int32_t modo);
+  std::int32_t LimpiarTimeoutEpp(std::int32_t base);
+  bool ProbarEcp(std::int32_t base);
+  bool ProbarEpp(std::int32_t base);
+  bool ProbarSpp(std::int32_t base);
+  bool ProbarPs2(std::int32_t base);
+  bool DetectarPuerto(std::int32_t indice);
+  void ActualizarModosEcp();
+  void DetectarPuertosParalelo();
+  // Results of the last detection.
+  std::string m_TipoDetectado;
+  bool m_EcpDetectado = false;
+  bool m_SppDetectado = false;
+  bool m_Ps2Detectado = false;
+  bool m_EppDetectado = false;
+  std::int16_t m_DireccionEcr = 0;
+  std::int16_t m_ValorEcr = 0;
+  // ---- end of parallel ports ----
 
   // Re-entrancy flags.
   bool m_EnTick = false;

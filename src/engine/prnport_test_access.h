@@ -17,6 +17,8 @@ struct PrnPortTestAccess {
     p.m_PuertoListo = true;
     p.m_EstadoNotificado = false;
     p.m_EsperandoRespuesta = false;
+    // The status-back request counts as made, so the send loop's own writes are all there is.
+    p.m_EstadoAutomaticoPedido = true;
   }
   static void SetReady(clsPrnPort& p, bool listo) { p.m_PuertoListo = listo; }
   static void SetWaitingForReply(clsPrnPort& p, bool esperando) {
@@ -36,6 +38,25 @@ struct PrnPortTestAccess {
   static const std::string& Cola(const clsPrnPort& p) { return p.m_ColaEntrada; }
   static std::int32_t TimerInterval(const clsPrnPort& p) { return p.m_TmrCheckData->Interval(); }
   static const platform::OVERLAPPED& OvlEscritura(const clsPrnPort& p) { return p.m_OvlEscritura; }
+  // Port channels.
+  static void SetDireccionBase(clsPrnPort& p, std::int16_t base) { p.m_DireccionBase = base; }
+  static bool Ready(const clsPrnPort& p) { return p.m_PuertoListo; }
+  static bool WaitingForReply(const clsPrnPort& p) { return p.m_EsperandoRespuesta; }
+  static const std::string& NombrePuerto(const clsPrnPort& p) { return p.m_NombrePuerto; }
+  static std::int32_t NumeroPuerto(const clsPrnPort& p) { return p.m_NumeroPuerto; }
+  static std::int32_t TipoPuerto(const clsPrnPort& p) { return p.m_TipoPuerto; }
+  static bool ReaperturaPermitida(const clsPrnPort& p) { return p.m_ReaperturaPermitida; }
+  static const platform::DCB& Dcb(const clsPrnPort& p) { return p.m_DCB; }
+  static const platform::COMMTIMEOUTS& Timeouts(const clsPrnPort& p) { return p.m_Timeouts; }
+  static void FijarTimeouts(clsPrnPort& p, std::int32_t base) { p.FijarTimeouts(base); }
+  static void EsperarMilisegundos(clsPrnPort& p, std::int32_t ms) { p.EsperarMilisegundos(ms); }
+  static void ObtenerEstado(clsPrnPort& p, bool& busy, bool& error, bool& paper) {
+    p.ObtenerEstado(busy, error, paper);
+  }
+  // ---- LAN channel ----
+  static std::shared_ptr<clsSocket> SocketRed(const clsPrnPort& p) { return p.m_Socket; }
+  static std::int32_t ModoRespuestaRed(const clsPrnPort& p) { return p.m_ModoRespuestaRed; }
+  // ---- end of LAN channel ----
 };
 
 }  // namespace vtl

@@ -99,9 +99,12 @@ void clsPrnPort::m_TmrCheckData_ThatTime() {
   m_EnTick = true;
 
   if (m_TipoPuerto == eTDPLAN || m_TipoPuerto == eTDPWIN) {
-    // The network and spooler steps are not part of this build yet: such a port sends nothing,
-    // and its queued text stays queued.
-    if (m_TipoPuerto == eTDPLAN) m_EsperandoRespuesta = false;
+    // The spooler step is not part of this build yet: such a port sends nothing, and its queued
+    // text stays queued.
+    if (m_TipoPuerto == eTDPLAN) {
+      PasoRed();
+      m_EsperandoRespuesta = false;
+    }
     m_EnTick = false;
     m_TmrCheckData->Interval(kPeriodoRedYCola);
     return;

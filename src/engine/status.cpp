@@ -26,6 +26,12 @@ void clsPrnPort::ObtenerEstado(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel)
       sinPapel = false;
       correcto = true;
     }
+  } else if (m_DireccionBase != 0) {
+    const std::int32_t estado = LeerEstadoParalelo(m_DireccionBase);
+    correcto = BitActivo(estado, 3) != 0;
+    sinPapel = BitActivo(estado, 5) != 0;
+    ocupado = BitActivo(estado, 7) != 0;
+    if (ocupado) correcto = false;
   } else {
     // A parallel port read without register access cannot tell anything: from now on it counts as
     // always on line, and this poll reports neither busy nor paper-out.

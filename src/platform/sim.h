@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/comm.h"
 #include "platform/win.h"
 
 namespace vtl::platform::sim {
@@ -56,8 +57,25 @@ class Device {
   int WriteCalls() const { return writeCalls_; }
   bool IsOpen() const { return openCount_ > 0; }
 
+  // The next `count` openings fail with `error` (a port that is busy or goes missing).
+  void FailOpens(int count, DWORD error = ERROR_FILE_NOT_FOUND) {
+    failOpens_ = count;
+    failOpenError_ = error;
+  }
+  // Serial line: the modem-status bits the device shows (MS_CTS_ON, MS_DSR_ON, MS_RING_ON,
+  // MS_RLSD_ON; CTS, DSR and RLSD at first; none after a hang-up), the line settings the host gave
+  // it, and every EscapeCommFunction code it received, in order.
+  void SetModemStatus(DWORD bits) { modem_ = bits; }
+  DWORD ModemStatus() const { return hungUp_ ? 0 : modem_; }
+  const DCB& LineSettings() const { return dcb_; }
+  bool LineSet() const { return dcbSet_; }
+  const std::vector<DWORD>& Escapes() const { return escapes_; }
+  bool Dtr() const { return dtr_; }
+  bool Rts() const { return rts_; }
+
  private:
   friend struct DeviceAccess;
+  friend struct CommAccess;
   std::string name_;
   std::deque<WriteStep> script_;
   std::string written_;
@@ -66,6 +84,14 @@ class Device {
   int writeCalls_ = 0;
   int openCount_ = 0;
   bool hungUp_ = false;
+  int failOpens_ = 0;
+  DWORD failOpenError_ = ERROR_FILE_NOT_FOUND;
+  DWORD modem_ = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;  // a printer that is on
+  DCB dcb_{};
+  bool dcbSet_ = false;
+  std::vector<DWORD> escapes_;
+  bool dtr_ = false;
+  bool rts_ = false;
   // A write held by a Pending step, and what the test decided for it.
   bool held_ = false;
   bool heldDecided_ = false;

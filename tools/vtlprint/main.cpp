@@ -1,11 +1,11 @@
-// vtlprint: prints a receipt through the library's send loop.
+// vtlprint: prints a receipt through the library on a serial printer.
 //
-//   vtlprint [--sim] [FILE|-]         to a simulated device; shows every write and event
-//   vtlprint --device PATH [FILE|-]   straight to a device file (a pseudo-terminal, a FIFO)
-//
-// The text is UTF-8 and goes to the printer in Windows-1252. Without FILE a sample receipt is
-// printed. The serial, parallel, network and spooler options come with their port channels.
+// The text (a file, standard input, or a sample receipt) is UTF-8 and goes to the printer in
+// Windows-1252; --raw passes the bytes untouched. The program shows the printer's events as they
+// come, waits until the job is printed and exits non-zero when the printer reports an error or
+// never finishes. Run `vtlprint --help` for the options.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -13,8 +13,8 @@
 #include <string>
 
 #include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
 #include "interface/text.h"
+#include "platform/comm.h"
 #include "platform/loop.h"
 #include "platform/sim.h"
 
@@ -26,7 +26,6 @@ const char kEsc = '\x1b', kGs = '\x1d';
 
 std::string SampleReceipt() {
   std::string r;
-  r += std::string{kEsc, '@'};
   r += std::string{kEsc, 'a', 1} + std::string{kEsc, '!', 0x30} + Utf8ToAnsi("CAFÉ LA ESQUINA\n");
   r += std::string{kEsc, '!', 0} + Utf8ToAnsi("Calle Mayor 12, Málaga\n");
   r += std::string{kEsc, 'a', 0} + "--------------------------------\n";
@@ -39,9 +38,14 @@ std::string SampleReceipt() {
   r += std::string{kEsc, 'a', 1} + Utf8ToAnsi("¡Gracias por su visita!\n") +
        std::string{kEsc, 'a', 0};
   r += std::string{kEsc, 'd', 3};
-  r += std::string{kGs, 'V', 66, 0};
   return r;
 }
+
+// The printer's character table for Windows-1252, the encoding text reaches the port in.
+const std::string kTablaWindows1252{kEsc, 't', 16};
+
+// Feed to the cutting position and cut.
+const std::string kCorte{kGs, 'V', 66, 0};
 
 // Bytes as a person can read them: printable text as is, everything else as <XX> or a name.
 std::string Show(const std::string& bytes) {
@@ -57,7 +61,8 @@ std::string Show(const std::string& bytes) {
       out += "<LF>\n            ";
     } else if (c >= 0x20 && c < 0x7f) {
       out += static_cast<char>(c);
-    } else if (c >= 0xA0 || (c >= 0x80 && AnsiToUtf8(std::string(1, static_cast<char>(c))).size() > 2)) {
+    } else if (c >= 0xA0 ||
+               (c >= 0x80 && AnsiToUtf8(std::string(1, static_cast<char>(c))).size() > 2)) {
       out += AnsiToUtf8(std::string(1, static_cast<char>(c)));
     } else {
       char hex[8];
@@ -68,45 +73,170 @@ std::string Show(const std::string& bytes) {
   return out;
 }
 
-struct Printer : __clsPrnPort {
-  std::int32_t done = 0;
-  void DatosImpresos(std::int32_t& id) override {
-    std::cout << "event DatosImpresos(" << id << ")\n";
-    done = id;
+std::string ErrorText(platform::DWORD code) {
+  switch (code) {
+    case platform::ERROR_FILE_NOT_FOUND:
+      return "no such device";
+    case platform::ERROR_ACCESS_DENIED:
+      return "access denied (another program holds the port, or no permission)";
+    default:
+      return "error " + std::to_string(code);
   }
-  void NuevoEstado(bool& error, bool& sinPapel) override {
-    std::cout << "event NuevoEstado(tmpError=" << (error ? "True" : "False")
-              << ", tmpSinPapel=" << (sinPapel ? "True" : "False") << ")\n";
+}
+
+struct Watcher : __clsPrnPort {
+  std::int32_t job = 0;
+  bool printed = false;
+  bool ready = false;  // the printer has reported no error since the port was opened
+  bool everReady = false;
+  bool error = false;
+  bool paperOut = false;
+  std::int64_t errorSince = 0;
+
+  static void Say(const std::string& text) { std::cout << text << std::endl; }
+
+  void DatosImpresos(std::int32_t& id) override {
+    Say("event DatosImpresos(" + std::to_string(id) + ")" +
+        (job && id >= job ? ": job printed" : ""));
+    if (job && id >= job) printed = true;
+  }
+  void NuevoEstado(bool& tmpError, bool& tmpSinPapel) override {
+    std::string words;
+    if (!tmpError) {
+      words = "printer ready";
+    } else if (tmpSinPapel) {
+      words = "paper out";
+    } else {
+      words = everReady ? "printer not ready (off line, error, or unplugged)"
+                        : "waiting for the printer (no status line up yet)";
+    }
+    Say(std::string("event NuevoEstado(tmpError=") + (tmpError ? "True" : "False") +
+        ", tmpSinPapel=" + (tmpSinPapel ? "True" : "False") + "): " + words);
+    if (tmpError && !error) errorSince = platform::Loop::Current().Now();
+    error = tmpError;
+    paperOut = tmpSinPapel;
+    if (!tmpError) everReady = ready = true;
+  }
+  void EstadoCajon(bool& abierto) override {
+    Say(std::string("event EstadoCajon(") + (abierto ? "True" : "False") + "): drawer " +
+        (abierto ? "open" : "closed"));
+  }
+  void EstadoOnLlineOffLine(bool& online) override {
+    Say(std::string("event EstadoOnLlineOffLine(") + (online ? "True" : "False") + "): printer " +
+        (online ? "on line" : "off line"));
   }
 };
 
 int Usage(int code) {
-  std::cerr << "usage: vtlprint [--sim | --device PATH] [FILE|-]\n"
-               "  --sim          print to a simulated device and show every write (default)\n"
-               "  --device PATH  print straight to a device file, e.g. a pseudo-terminal\n"
-               "  FILE           UTF-8 text to print; '-' reads standard input;\n"
-               "                 without FILE a sample receipt is printed\n";
+  (code ? std::cerr : std::cout)
+      << "usage: vtlprint [OPTIONS] [FILE|-]\n"
+         "\n"
+         "Prints FILE (UTF-8 text; '-' reads standard input; without FILE a sample receipt) on a\n"
+         "serial receipt printer through the vtldllxt library, shows the printer's events, and\n"
+         "waits until the job is printed.\n"
+         "\n"
+         "Port (one of):\n"
+         "  --serial N        serial port COMN: the device in $VTL_COMN, else /dev/ttyS(N-1)\n"
+         "  --device PATH     the serial device at PATH (a tty, a pseudo-terminal, a symlink)\n"
+         "  --sim             a simulated printer in this process; shows every write\n"
+         "                    (the default when no port is given)\n"
+         "Line:\n"
+         "  --baud B          line speed (default 9600)\n"
+         "  --handshake H     flow control: none, xonxoff, rtscts or both (default: the\n"
+         "                    library's, hardware and software together)\n"
+         "  --no-callback     the printer sends no status: treat it as always on line\n"
+         "Job:\n"
+         "  --raw             send the bytes untouched (no UTF-8 conversion, no line-end\n"
+         "                    normalisation)\n"
+         "  --cut             append the paper cut (feed to the cutter and cut)\n"
+         "  --timeout SEC     give up after SEC seconds without the job printed (default 60)\n"
+         "  -h, --help        this text\n"
+         "\n"
+         "Exit status: 0 printed; 1 the port cannot be opened or the file read; 2 bad usage;\n"
+         "3 the printer reported an error (paper out, off line, unplugged) that did not clear;\n"
+         "4 the job did not finish in time.\n";
   return code;
+}
+
+bool ParseInt(const char* s, long lo, long hi, long* out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(s, &end, 10);
+  if (errno || !end || *end || end == s || v < lo || v > hi) return false;
+  *out = v;
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string device, input;
+  long serial = 0, baud = 9600, timeout = 60, handshake = -1;
+  bool sim = false, raw = false, cut = false, noCallback = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (a == "--help" || a == "-h") return Usage(0);
     if (a == "--sim") {
-      device.clear();
-    } else if (a == "--device" && i + 1 < argc) {
-      device = argv[++i];
-    } else if (a == "--help" || a == "-h") {
-      return Usage(0);
+      sim = true;
+    } else if (a == "--serial") {
+      const char* v = next();
+      if (!v || !ParseInt(v, 1, 255, &serial)) {
+        std::cerr << "vtlprint: --serial takes a port number from 1 to 255\n";
+        return 2;
+      }
+    } else if (a == "--device") {
+      const char* v = next();
+      if (!v || !*v) return Usage(2);
+      device = v;
+    } else if (a == "--baud") {
+      const char* v = next();
+      if (!v || !ParseInt(v, 1, 4000000, &baud)) {
+        std::cerr << "vtlprint: --baud takes a speed such as 9600\n";
+        return 2;
+      }
+    } else if (a == "--handshake") {
+      const char* v = next();
+      const std::string h = v ? v : "";
+      if (h == "none")
+        handshake = eHSKNone;
+      else if (h == "xonxoff")
+        handshake = eHSKSoftware;
+      else if (h == "rtscts")
+        handshake = eHSKHardware;
+      else if (h == "both")
+        handshake = eHSKSoftwareHardware;
+      else {
+        std::cerr << "vtlprint: --handshake takes none, xonxoff, rtscts or both\n";
+        return 2;
+      }
+    } else if (a == "--timeout") {
+      const char* v = next();
+      if (!v || !ParseInt(v, 1, 86400, &timeout)) {
+        std::cerr << "vtlprint: --timeout takes seconds (1 to 86400)\n";
+        return 2;
+      }
+    } else if (a == "--raw") {
+      raw = true;
+    } else if (a == "--cut") {
+      cut = true;
+    } else if (a == "--no-callback") {
+      noCallback = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
+      std::cerr << "vtlprint: unknown option " << a << "\n";
       return Usage(2);
-    } else {
+    } else if (input.empty()) {
       input = a;
+    } else {
+      std::cerr << "vtlprint: one input file at a time\n";
+      return 2;
     }
   }
+  if ((serial != 0) + !device.empty() + sim > 1) {
+    std::cerr << "vtlprint: choose one of --serial, --device and --sim\n";
+    return 2;
+  }
+  if (!serial && device.empty()) sim = true;
 
   std::string text;
   if (input.empty()) {
@@ -123,46 +253,94 @@ int main(int argc, char** argv) {
       }
       ss << f.rdbuf();
     }
-    text = Utf8ToAnsi(ss.str());
+    text = raw ? ss.str() : Utf8ToAnsi(ss.str());
   }
+  if (!raw) text = kTablaWindows1252 + text;
+  if (cut) text += kCorte;
 
-  std::shared_ptr<platform::sim::Device> sim;
-  std::string path = device;
-  if (device.empty()) {
-    sim = platform::sim::Register("vtlprint");
-    path = "sim:vtlprint";
+  // A device path or the simulated printer is reached as a COM port of its own.
+  std::shared_ptr<platform::sim::Device> simulated;
+  if (!device.empty() || sim) {
+    serial = 1;
+    if (sim) {
+      simulated = platform::sim::Register("vtlprint");
+      simulated->SetModemStatus(platform::MS_CTS_ON | platform::MS_DSR_ON);
+      device = "sim:vtlprint";
+    }
+    setenv("VTL_COM1", device.c_str(), 1);
   }
-  platform::HANDLE h =
-      platform::CreateFileA(path.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE, 0,
-                            nullptr, platform::OPEN_EXISTING, platform::FILE_FLAG_OVERLAPPED, 0);
-  if (h == platform::INVALID_HANDLE_VALUE) {
-    std::cerr << "vtlprint: cannot open " << path << " (error " << platform::GetLastError()
-              << ")\n";
-    return 1;
+  const std::string nombre = "COM" + std::to_string(serial);
+
+  // The library reports an unusable port only as "not ready"; say why before starting.
+  {
+    platform::HANDLE h = platform::CreateFileA(("\\\\.\\" + nombre).c_str(),
+                                               platform::GENERIC_READ | platform::GENERIC_WRITE, 0,
+                                               nullptr, platform::OPEN_EXISTING, 0, 0);
+    if (h == platform::INVALID_HANDLE_VALUE) {
+      const char* mapped = std::getenv(("VTL_" + nombre).c_str());
+      std::cerr << "vtlprint: cannot open " << nombre << " ("
+                << (mapped ? mapped : "/dev/ttyS" + std::to_string(serial - 1))
+                << "): " << ErrorText(platform::GetLastError()) << "\n";
+      return 1;
+    }
+    platform::CloseHandle(h);
   }
 
   auto port = clsPrnPort::Create();
-  Printer events;
+  Watcher events;
   port->Advise(&events);
-  // Until the port channels open devices by port name, the device file goes straight behind
-  // the send loop, as an always-ready printer.
-  PrnPortTestAccess::AttachPort(*port, h, eTDPCOM, 0);
-  const std::int32_t id = port->Imprimir(text);
-  std::cout << "queued job " << id << ": " << text.size() << " bytes\n";
-  const bool ok = platform::RunUntil([&] { return events.done >= id; }, 120'000);
+  if (handshake >= 0) port->ControlDeFlujo(static_cast<std::int32_t>(handshake));
+  std::cout << "opening " << nombre << (device.empty() ? "" : " (" + device + ")") << " at " << baud
+            << " baud" << std::endl;
+  port->InicializarSerie(static_cast<std::int32_t>(serial), static_cast<std::int32_t>(baud),
+                         noCallback);
+  events.job = port->Imprimir(text, raw);
+  std::cout << "queued job " << events.job << ": " << text.size() << " bytes" << std::endl;
 
-  if (sim) {
+  platform::Loop& loop = platform::Loop::Current();
+  const std::int64_t start = loop.Now();
+  std::int64_t lastProgress = start;
+  const std::int64_t total = static_cast<std::int64_t>(text.size());
+  int result = 0;
+  for (;;) {
+    loop.RunUntil([&] { return events.printed; }, 250);
+    if (events.printed) break;
+    const std::int64_t now = loop.Now();
+    if (total > 2048 && now - lastProgress >= 1000) {
+      lastProgress = now;
+      const std::int64_t left = port->OutBufferCount();
+      std::cout << "progress: " << (left <= total ? total - left : 0) << " of " << total
+                << " bytes handed to the port" << std::endl;
+    }
+    // An error that begins after the printer was ready gets a few seconds to clear.
+    if (events.error && events.everReady && now - events.errorSince > 5000) {
+      std::cerr << "vtlprint: the printer reports "
+                << (events.paperOut ? "paper out" : "an error (off line or unplugged)")
+                << "; the job is not finished\n";
+      result = 3;
+      break;
+    }
+    if (now - start > timeout * 1000) {
+      if (!events.everReady) {
+        std::cerr << "vtlprint: the printer never reported ready on " << nombre
+                  << " (no status line came up in " << timeout << " s)\n";
+        result = 3;
+      } else {
+        std::cerr << "vtlprint: the job did not finish in " << timeout << " s\n";
+        result = 4;
+      }
+      break;
+    }
+  }
+
+  if (simulated) {
     int n = 0;
-    for (const auto& block : sim->Requests()) {
+    for (const auto& block : simulated->Requests()) {
       std::printf("write #%d: %zu bytes\n            %s\n", ++n, block.size(), Show(block).c_str());
     }
-    std::cout << "device received " << sim->Written().size() << " bytes in " << n << " write"
+    std::cout << "device received " << simulated->Written().size() << " bytes in " << n << " write"
               << (n == 1 ? "" : "s") << "\n";
   }
   port.reset();
-  if (!ok) {
-    std::cerr << "vtlprint: the job did not finish\n";
-    return 1;
-  }
-  return 0;
+  return result;
 }

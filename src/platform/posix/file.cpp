@@ -34,6 +34,8 @@ struct DeviceAccess {
   static bool& HeldDecided(Device& d) { return d.heldDecided_; }
   static std::uint32_t& HeldBytes(Device& d) { return d.heldBytes_; }
   static DWORD& HeldError(Device& d) { return d.heldError_; }
+  static int& FailOpens(Device& d) { return d.failOpens_; }
+  static DWORD FailOpenError(Device& d) { return d.failOpenError_; }
 };
 
 namespace {
@@ -195,6 +197,8 @@ DWORD OpenFlags(DWORD access, int* flags) {
 
 FileObject::~FileObject() {
   StopWatching(*this);
+  // Exclusive use ends with the handle, as it does on Windows.
+  if (fd >= 0 && exclusive) ioctl(fd, TIOCNXCL);
   if (fd >= 0) ::close(fd);
   if (sim) --DeviceAccess::OpenCount(*sim);
 }
@@ -234,6 +238,7 @@ DWORD ErrnoToWin(int err) {
 }
 
 void AdvancePendingIo() {
+  AdvanceCommWaits();
   auto& files = t_pendingFiles;
   for (std::size_t i = 0; i < files.size();) {
     auto file = files[i].lock();
@@ -247,6 +252,7 @@ void AdvancePendingIo() {
 }
 
 void AbortPendingWrites(FileObject& file, DWORD error) {
+  AbortCommWait(file, error);
   for (auto& w : file.writes) Complete(w, error);
   file.writes.clear();
   if (file.sim) {
@@ -269,11 +275,21 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD dis
   }
   auto file = std::make_shared<FileObject>();
   file->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
-  const std::string path(name);
+  const std::string path = detail::MapDeviceName(name);
+  if (path.empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  name = path.c_str();
   if (path.rfind("sim:", 0) == 0) {
     auto dev = sim::Find(path.substr(4));
     if (!dev) {
       SetLastError(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (DeviceAccess::FailOpens(*dev) > 0) {
+      --DeviceAccess::FailOpens(*dev);
+      SetLastError(DeviceAccess::FailOpenError(*dev));
       return INVALID_HANDLE_VALUE;
     }
     if (share == 0 && dev->IsOpen()) {
@@ -307,8 +323,9 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD dis
       SetLastError(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;  // file's destructor closes fd
     }
-    if (isatty(fd)) ioctl(fd, TIOCEXCL);
+    if (isatty(fd) && ioctl(fd, TIOCEXCL) == 0) file->exclusive = true;
   }
+  if (isatty(fd)) detail::PrepareTerminal(*file);
   return detail::Insert(std::move(file));
 }
 
@@ -351,8 +368,10 @@ BOOL WriteSynchronous(FileObject& file, const char* data, DWORD length, DWORD* w
     }
     DeviceAccess::WrittenOf(dev).append(data, done);
   } else {
-    const DWORD bound =
-        file.syncWriteTimeoutMs ? file.syncWriteTimeoutMs : detail::kDefaultSyncWriteTimeoutMs;
+    const std::uint64_t total =
+        std::uint64_t{file.syncWriteMultiplierMs} * length + file.syncWriteTimeoutMs;
+    const DWORD bound = total ? static_cast<DWORD>(std::min<std::uint64_t>(total, 0xFFFFFFFEu))
+                              : detail::kDefaultSyncWriteTimeoutMs;
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     while (done < length) {
@@ -394,6 +413,7 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written,
     return FALSE;
   }
   const char* data = static_cast<const char*>(buffer);
+  ++file->writeSerial;
   if (file->sim) {
     ++DeviceAccess::WriteCalls(*file->sim);
     DeviceAccess::RequestsOf(*file->sim).emplace_back(data, length);
@@ -491,6 +511,7 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD length, DWORD* read, OVERLAPPED
     }
     got = n > 0 ? static_cast<DWORD>(n) : 0;
   }
+  file->bytesRead += got;
   if (read) *read = got;
   if (overlapped) {
     overlapped->Internal = 0;

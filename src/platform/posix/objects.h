@@ -39,6 +39,12 @@ struct FileObject : Object {
   Loop* loop = nullptr;  // the loop watching this file while writes are pending
   Loop::Id watchId = 0;
   DWORD syncWriteTimeoutMs = 0;
+  DWORD syncWriteMultiplierMs = 0;  // per byte, added to syncWriteTimeoutMs (comm time-outs)
+  bool tty = false;                 // a terminal device when opened (it stays one after a hang-up)
+  bool exclusive = false;           // TIOCEXCL was set and is undone at close
+  std::uint64_t writeSerial = 0;    // counts WriteFile calls, so comm events can see output
+  std::uint64_t bytesRead = 0;      // counts bytes ReadFile returned, so arrivals can be told
+  std::shared_ptr<struct CommState> comm;  // serial state, created by the first comm call
 };
 
 struct ProcessObject : Object {
@@ -69,5 +75,12 @@ void AdvancePendingIo();
 void AbortPendingWrites(FileObject& file, DWORD error);
 
 DWORD ErrnoToWin(int err);
+
+// Comm layer hooks (comm.cpp): the device path behind a Windows port name (the name itself when
+// it is none), completing comm-event waits whose event has come, and ending a file's wait.
+std::string MapDeviceName(const std::string& name);
+void PrepareTerminal(FileObject& file);
+void AdvanceCommWaits();
+void AbortCommWait(FileObject& file, DWORD error);
 
 }  // namespace vtl::platform::detail

@@ -1,0 +1,233 @@
+#include "commands/frm_init_comm.h"
+
+#include <memory>
+
+#include "platform/comm.h"
+
+namespace vtl {
+
+using namespace platform;
+
+namespace {
+
+Variant VLong(std::int32_t v) {
+  return Variant::Long(v);
+}
+Variant VBool(bool v) {
+  return Variant::Boolean(v);
+}
+Variant VText(std::string v) {
+  return Variant::String(std::move(v));
+}
+
+bool AsLong(const Variant& v, std::int32_t* out) {
+  if (auto p = std::get_if<std::int32_t>(&v.Raw())) return *out = *p, true;
+  if (auto p = std::get_if<std::int16_t>(&v.Raw())) return *out = *p, true;
+  return false;
+}
+
+}  // namespace
+
+clsControlSerie::clsControlSerie() {
+  props_[kCommPort] = VLong(1);
+  props_[kSettings] = VText("9600,n,8,1");
+  props_[kInBufferSize] = VLong(1024);
+  props_[kOutBufferSize] = VLong(512);
+  props_[kRThreshold] = VLong(0);
+  props_[kSThreshold] = VLong(0);
+  props_[kHandshaking] = VLong(eHSKNone);
+  for (int b : {kDTREnable, kRTSEnable, kNullDiscard, kEOFEnable, kBinaryInput}) {
+    props_[b] = VBool(false);
+  }
+  props_[kPortOpen] = VBool(false);
+}
+
+clsControlSerie::~clsControlSerie() {
+  Close();
+}
+
+std::int32_t clsControlSerie::Long(int dispid) const {
+  std::int32_t v = 0;
+  auto it = props_.find(dispid);
+  if (it != props_.end()) AsLong(it->second, &v);
+  return v;
+}
+
+bool clsControlSerie::Bool(int dispid) const {
+  auto it = props_.find(dispid);
+  if (it == props_.end()) return false;
+  if (auto p = std::get_if<bool>(&it->second.Raw())) return *p;
+  return false;
+}
+
+Variant clsControlSerie::Get(int dispid) const {
+  if (dispid == kPortOpen) return VBool(handle_ != 0);
+  auto it = props_.find(dispid);
+  return it == props_.end() ? Variant{} : it->second;
+}
+
+bool clsControlSerie::Put(int dispid, const Variant& value) {
+  const bool open = handle_ != 0;
+  std::int32_t n = 0;
+  switch (dispid) {
+    case kSettings: {
+      auto text = std::get_if<std::string>(&value.Raw());
+      DCB probe;
+      if (!text || !BuildCommDCBA(text->c_str(), &probe) || text->find('=') != std::string::npos) {
+        return false;
+      }
+      const Variant before = props_[kSettings];
+      props_[kSettings] = value;
+      if (open && !ApplyLine()) {
+        props_[kSettings] = before;
+        return false;
+      }
+      return true;
+    }
+    case kCommPort:
+      if (open || !AsLong(value, &n) || n < 1) return false;
+      props_[dispid] = VLong(n);
+      return true;
+    case kInBufferSize:
+    case kOutBufferSize:
+      if (open || !AsLong(value, &n) || n < 1) return false;
+      props_[dispid] = VLong(n);
+      return true;
+    case kRThreshold:
+    case kSThreshold:
+      if (!AsLong(value, &n) || n < 0) return false;
+      props_[dispid] = VLong(n);
+      return true;
+    case kHandshaking: {
+      if (!AsLong(value, &n) || n < eHSKNone || n > eHSKSoftwareHardware) return false;
+      const Variant before = props_[kHandshaking];
+      props_[kHandshaking] = VLong(n);
+      if (open && !ApplyLine()) {
+        props_[kHandshaking] = before;
+        return false;
+      }
+      return true;
+    }
+    case kDTREnable:
+    case kRTSEnable:
+    case kNullDiscard:
+    case kEOFEnable:
+    case kBinaryInput: {
+      auto b = std::get_if<bool>(&value.Raw());
+      if (!b) return false;
+      props_[dispid] = value;
+      if (open && dispid == kDTREnable) EscapeCommFunction(handle_, *b ? SETDTR : CLRDTR);
+      if (open && dispid == kRTSEnable && !(Long(kHandshaking) & eHSKHardware)) {
+        EscapeCommFunction(handle_, *b ? SETRTS : CLRRTS);
+      }
+      return true;
+    }
+    case kPortOpen: {
+      auto b = std::get_if<bool>(&value.Raw());
+      if (!b) return false;
+      if (*b == open) return !*b;  // opening an open port is an error; closing a closed one not
+      if (*b) return Open();
+      Close();
+      return true;
+    }
+    case kOutput: {
+      auto text = std::get_if<std::string>(&value.Raw());
+      if (!text || !open) return false;
+      DWORD written = 0;
+      return WriteFile(handle_, text->data(), static_cast<DWORD>(text->size()), &written,
+                       nullptr) != FALSE;
+    }
+    default:
+      return false;
+  }
+}
+
+bool clsControlSerie::Open() {
+  const std::string name = "\\\\.\\COM" + std::to_string(Long(kCommPort));
+  HANDLE h =
+      CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
+  if (h == INVALID_HANDLE_VALUE || h == 0) return false;
+  handle_ = h;
+  SetupComm(handle_, static_cast<DWORD>(Long(kInBufferSize)),
+            static_cast<DWORD>(Long(kOutBufferSize)));
+  // Output goes out at once or fails within two seconds; input is never waited for.
+  COMMTIMEOUTS t;
+  t.ReadIntervalTimeout = 0xFFFFFFFFu;
+  t.WriteTotalTimeoutConstant = 2000;
+  SetCommTimeouts(handle_, &t);
+  // The port is open even when the line refuses these settings (a speed it cannot do); it then
+  // keeps the settings it had.
+  ApplyLine();
+  return true;
+}
+
+void clsControlSerie::Close() {
+  if (handle_) CloseHandle(handle_);
+  handle_ = 0;
+}
+
+bool clsControlSerie::ApplyLine() {
+  DCB dcb;
+  if (!GetCommState(handle_, &dcb)) return false;
+  const auto* settings = std::get_if<std::string>(&props_[kSettings].Raw());
+  if (!settings || !BuildCommDCBA(settings->c_str(), &dcb)) return false;
+  const std::int32_t hs = Long(kHandshaking);
+  dcb.fBitFields &= ~(DCB_fOutxCtsFlow | DCB_fOutxDsrFlow | DCB_fOutX | DCB_fInX |
+                      (3u << DCB_fDtrControlShift) | (3u << DCB_fRtsControlShift));
+  dcb.fBitFields |= DCB_fBinary;
+  dcb.fBitFields |= (Bool(kDTREnable) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE)
+                    << DCB_fDtrControlShift;
+  if (hs & eHSKHardware) {
+    dcb.fBitFields |= DCB_fOutxCtsFlow | (RTS_CONTROL_HANDSHAKE << DCB_fRtsControlShift);
+  } else {
+    dcb.fBitFields |= (Bool(kRTSEnable) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE)
+                      << DCB_fRtsControlShift;
+  }
+  if (hs & eHSKSoftware) {
+    dcb.fBitFields |= DCB_fOutX | DCB_fInX;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+  }
+  return SetCommState(handle_, &dcb) != FALSE;
+}
+
+frmInitComm& frmInitComm::Instance() {
+  static frmInitComm* form = new frmInitComm;
+  return *form;
+}
+
+void frmInitComm::SetCOmmSettings(std::int32_t& tmpPuerto, std::int32_t& tmpVelocidad,
+                                  std::int32_t& tmpBuff, bool& tmpAbrioPuerto,
+                                  bool& tmpControlDeFlujo, std::int32_t& tmpAdvancedHandshake) {
+  // Each step stands alone: one the control refuses is skipped and the next one runs.
+  auto MSComm1 = std::make_unique<clsControlSerie>();
+  using C = clsControlSerie;
+  MSComm1->Put(C::kSettings, VText(std::to_string(tmpVelocidad) + ",n,8,1"));
+  MSComm1->Put(C::kCommPort, VLong(tmpPuerto > 0 ? tmpPuerto : 1));
+  MSComm1->Put(C::kOutBufferSize, VLong(tmpBuff > 512 ? tmpBuff : 512));
+  MSComm1->Put(C::kInBufferSize, VLong(512));
+  MSComm1->Put(C::kRThreshold, VLong(1));
+  MSComm1->Put(C::kSThreshold, VLong(1));
+  if (tmpControlDeFlujo) {
+    for (int id : {C::kDTREnable, C::kRTSEnable, C::kNullDiscard, C::kEOFEnable, C::kBinaryInput}) {
+      MSComm1->Put(id, VBool(true));
+    }
+  } else {
+    for (int id : {C::kEOFEnable, C::kDTREnable, C::kRTSEnable, C::kNullDiscard, C::kBinaryInput}) {
+      MSComm1->Put(id, VBool(false));
+    }
+  }
+  MSComm1->Put(C::kPortOpen, VBool(true));
+  const Variant abierto = MSComm1->Get(C::kPortOpen);
+  tmpAbrioPuerto = std::holds_alternative<bool>(abierto.Raw()) && std::get<bool>(abierto.Raw());
+  MSComm1->Put(C::kOutput, VText(std::string(2, '\0')));
+  const std::int32_t handshake = tmpAdvancedHandshake >= 0
+                                     ? tmpAdvancedHandshake
+                                     : (tmpControlDeFlujo ? eHSKHardware : eHSKSoftware);
+  MSComm1->Put(C::kHandshaking, VLong(handshake));
+  MSComm1->Put(C::kPortOpen, VBool(false));
+  ultimos_ = MSComm1->Properties();
+  MSComm1.reset();
+}
+
+}  // namespace vtl

@@ -1,0 +1,323 @@
+// Inp32/Out32 on a simulated port, ppdev or /dev/port; QueryDosDeviceA on the device-name map.
+#include "platform/portio.h"
+
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+
+#include "platform/posix/objects.h"
+
+namespace vtl::platform {
+namespace portio {
+
+SimulatedParallelPort::SimulatedParallelPort(std::uint16_t base, Mode mode)
+    : base_(base), mode_(mode), noise_(0x9E3779B9u ^ base) {}
+
+std::uint8_t SimulatedParallelPort::Ecr() const {
+  return static_cast<std::uint8_t>(ecr_ | (fifo_.empty() ? 1 : 0) |
+                                   (fifo_.size() >= kFifoSize ? 2 : 0));
+}
+
+bool SimulatedParallelPort::Reverse() const {
+  if (mode_ == kSpp) return false;
+  // In standard mode an ECP chip drives the data lines whatever the direction bit says.
+  if (mode_ == kEcp && EcrMode() == 0) return false;
+  return (control_ & 0x20) != 0;
+}
+
+bool SimulatedParallelPort::EppDecoded() const {
+  return mode_ == kEpp || (mode_ == kEcp && ecpEpp_ && EcrMode() == 4);
+}
+
+std::uint8_t SimulatedParallelPort::Noise() {
+  noise_ = noise_ * 1664525u + 1013904223u;
+  return static_cast<std::uint8_t>(noise_ >> 24);
+}
+
+bool SimulatedParallelPort::Decodes(std::uint16_t address) const {
+  // Offsets are taken in 32 bits: a port near the top of the address space decodes nothing
+  // beyond it.
+  const std::uint32_t a = address, b = base_;
+  if (a < b) return false;
+  const std::uint32_t offset = a - b;
+  if (offset <= 2) return true;
+  if (offset <= 7) return mode_ == kEpp || mode_ == kEcp || mode_ == kNoise;
+  if (offset >= 0x400 && offset <= 0x402) return mode_ == kEcp || mode_ == kNoise;
+  return false;
+}
+
+std::uint8_t SimulatedParallelPort::Read(std::uint16_t address) {
+  if (!Decodes(address)) return 0xFF;
+  if (mode_ == kNoise) return Noise();
+  const std::uint32_t offset = static_cast<std::uint32_t>(address) - base_;
+  const bool eppStatus = mode_ == kEpp || (mode_ == kEcp && EcrMode() == 4);
+  switch (offset) {
+    case 0:
+      return Reverse() ? external_ : data_;
+    case 1:
+      return eppStatus ? static_cast<std::uint8_t>((status_ & 0xFE) | (eppTimeout_ ? 1 : 0))
+                       : status_;
+    case 2:
+      // Bits 6 and 7 are not implemented and read 1; an SPP chip has no direction bit either.
+      return mode_ == kSpp ? static_cast<std::uint8_t>((control_ & 0x1F) | 0xE0)
+                           : static_cast<std::uint8_t>((control_ & 0x3F) | 0xC0);
+    case 0x400: {
+      const int m = EcrMode();
+      if (m == 7) return 0x10;  // configuration A: 8-bit FIFO
+      if ((m == 2 || m == 3 || m == 6) && !fifo_.empty()) {
+        const std::uint8_t b = fifo_.front();
+        fifo_.erase(fifo_.begin());
+        return b;
+      }
+      return 0xFF;
+    }
+    case 0x401:
+      return EcrMode() == 7 ? 0x00 : 0xFF;
+    case 0x402:
+      return Ecr();
+    default:
+      if (!EppDecoded()) return 0xFF;
+      if (eppCyclesTimeOut_) {
+        eppTimeout_ = true;
+        return 0xFF;
+      }
+      return epp_[offset - 3];
+  }
+}
+
+void SimulatedParallelPort::Write(std::uint16_t address, std::uint8_t value) {
+  if (!Decodes(address) || mode_ == kNoise) return;
+  const std::uint32_t offset = static_cast<std::uint32_t>(address) - base_;
+  switch (offset) {
+    case 0:
+      data_ = value;
+      break;
+    case 1:
+      // The time-out bit clears when 1 is written to it; the rest of the register is read-only.
+      if (value & 1) eppTimeout_ = false;
+      break;
+    case 2:
+      control_ = value;
+      break;
+    case 0x400: {
+      const int m = EcrMode();
+      if ((m == 2 || m == 3 || m == 6) && fifo_.size() < kFifoSize) fifo_.push_back(value);
+      break;
+    }
+    case 0x401:
+      break;
+    case 0x402: {
+      const int nuevo = (value >> 5) & 7;
+      if (nuevo <= 1 && EcrMode() != nuevo) fifo_.clear();
+      ecr_ = static_cast<std::uint8_t>(value & 0xFC);
+      break;
+    }
+    default:
+      if (!EppDecoded()) break;
+      if (eppCyclesTimeOut_) {
+        eppTimeout_ = true;
+        break;
+      }
+      epp_[offset - 3] = value;
+  }
+}
+
+}  // namespace portio
+
+namespace {
+
+std::mutex g_mutex;
+std::vector<std::shared_ptr<portio::SimulatedParallelPort>> g_sim;
+bool g_simInstalled = false;
+
+enum class Backend { kSimulated, kPpdev, kDevPort, kNone };
+
+// ppdev: the ports the kernel lists, each with a descriptor kept open so that what was written to
+// its control register (direction included) survives between accesses: the kernel saves a
+// device's register state when it releases the port and restores it at the next claim.
+struct PpPort {
+  int fd = -1;
+  std::uint32_t base = 0;
+  bool reverse = false;
+};
+
+std::vector<PpPort>& PpPorts() {
+  static auto* ports = [] {
+    auto* list = new std::vector<PpPort>;
+    for (int n = 0; n < 8; ++n) {
+      std::ifstream f("/proc/sys/dev/parport/parport" + std::to_string(n) + "/base-addr");
+      unsigned long base = 0;
+      if (!(f >> base) || base == 0 || base > 0xFFFF) continue;
+      const std::string dev = "/dev/parport" + std::to_string(n);
+      const int fd = ::open(dev.c_str(), O_RDWR | O_CLOEXEC);
+      if (fd < 0) continue;
+      list->push_back(PpPort{fd, static_cast<std::uint32_t>(base), false});
+    }
+    return list;
+  }();
+  return *ports;
+}
+
+int DevPort() {
+  static const int fd = ::open("/dev/port", O_RDWR | O_CLOEXEC);
+  return fd;
+}
+
+Backend Choose() {
+  if (g_simInstalled) return Backend::kSimulated;
+  const char* p = std::getenv("VTL_PORTIO");
+  const std::string forced = p ? p : "";
+  if (forced == "none" || std::getenv("VTL_NO_SYSTEM_PORTS")) return Backend::kNone;
+  if (forced.empty() || forced == "ppdev") {
+    if (!PpPorts().empty()) return Backend::kPpdev;
+    if (forced == "ppdev") return Backend::kNone;
+  }
+  if (forced.empty() || forced == "devport") {
+    if (DevPort() >= 0) return Backend::kDevPort;
+  }
+  return Backend::kNone;
+}
+
+// The port and register (0 data, 1 status, 2 control) an address reaches through ppdev.
+PpPort* PpFind(std::uint16_t address, std::uint32_t* offset) {
+  for (PpPort& port : PpPorts()) {
+    if (address >= port.base && address <= port.base + 2) {
+      *offset = address - port.base;
+      return &port;
+    }
+  }
+  return nullptr;
+}
+
+// Claims the port only for the access: PPCLAIM waits while the printer driver holds the port,
+// which it does for one write at a time.
+template <typename F>
+bool PpAccess(PpPort& port, F&& access) {
+  if (ioctl(port.fd, PPCLAIM) != 0) return false;
+  const bool ok = access(port.fd);
+  ioctl(port.fd, PPRELEASE);
+  return ok;
+}
+
+}  // namespace
+
+std::int16_t Inp32(std::int16_t portAddress) {
+  const auto address = static_cast<std::uint16_t>(portAddress);
+  std::lock_guard lock(g_mutex);
+  switch (Choose()) {
+    case Backend::kSimulated:
+      for (const auto& port : g_sim) {
+        if (port->Decodes(address)) return port->Read(address);
+      }
+      return 0xFF;
+    case Backend::kPpdev: {
+      std::uint32_t offset = 0;
+      PpPort* port = PpFind(address, &offset);
+      if (!port) return 0xFF;
+      unsigned char b = 0xFF;
+      const bool ok = PpAccess(*port, [&](int fd) {
+        const unsigned long req = offset == 0 ? PPRDATA : offset == 1 ? PPRSTATUS : PPRCONTROL;
+        return ioctl(fd, req, &b) == 0;
+      });
+      if (!ok) return 0xFF;
+      // The kernel hands back the four control lines only; the direction is ours.
+      if (offset == 2) b = static_cast<unsigned char>((b & 0x0F) | 0xC0 | (port->reverse ? 0x20 : 0));
+      return b;
+    }
+    case Backend::kDevPort: {
+      unsigned char b = 0xFF;
+      if (::pread(DevPort(), &b, 1, address) == 1) return b;
+      return 0xFF;
+    }
+    case Backend::kNone:
+      break;
+  }
+  return 0xFF;
+}
+
+void Out32(std::int16_t portAddress, std::int16_t data) {
+  const auto address = static_cast<std::uint16_t>(portAddress);
+  const auto value = static_cast<std::uint8_t>(data & 0xFF);
+  std::lock_guard lock(g_mutex);
+  switch (Choose()) {
+    case Backend::kSimulated:
+      for (const auto& port : g_sim) {
+        if (port->Decodes(address)) port->Write(address, value);
+      }
+      return;
+    case Backend::kPpdev: {
+      std::uint32_t offset = 0;
+      PpPort* port = PpFind(address, &offset);
+      if (!port || offset == 1) return;
+      PpAccess(*port, [&](int fd) {
+        unsigned char b = value;
+        if (offset == 0) return ioctl(fd, PPWDATA, &b) == 0;
+        int reverse = (value & 0x20) ? 1 : 0;
+        if (ioctl(fd, PPDATADIR, &reverse) == 0) port->reverse = reverse != 0;
+        return ioctl(fd, PPWCONTROL, &b) == 0;
+      });
+      return;
+    }
+    case Backend::kDevPort:
+      (void)!::pwrite(DevPort(), &value, 1, address);
+      return;
+    case Backend::kNone:
+      return;
+  }
+}
+
+DWORD QueryDosDeviceA(const char* lpDeviceName, char* lpTargetPath, DWORD ucchMax) {
+  const std::string name = lpDeviceName ? lpDeviceName : "";
+  const std::string target = name.empty() ? "" : detail::MapDeviceName(name);
+  if (target.empty() || target == name) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0;
+  }
+  const std::size_t needed = target.size() + 2;
+  if (!lpTargetPath || ucchMax < needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(lpTargetPath, target.data(), target.size());
+  lpTargetPath[target.size()] = '\0';
+  lpTargetPath[target.size() + 1] = '\0';
+  return static_cast<DWORD>(needed);
+}
+
+namespace portio {
+
+void InstallSimulated(std::vector<std::shared_ptr<SimulatedParallelPort>> ports) {
+  std::lock_guard lock(g_mutex);
+  g_sim = std::move(ports);
+  g_simInstalled = true;
+}
+
+void RemoveSimulated() {
+  std::lock_guard lock(g_mutex);
+  g_sim.clear();
+  g_simInstalled = false;
+}
+
+std::string BackendName() {
+  std::lock_guard lock(g_mutex);
+  switch (Choose()) {
+    case Backend::kSimulated:
+      return "simulated";
+    case Backend::kPpdev:
+      return "ppdev";
+    case Backend::kDevPort:
+      return "/dev/port";
+    case Backend::kNone:
+      break;
+  }
+  return "none";
+}
+
+}  // namespace portio
+}  // namespace vtl::platform
