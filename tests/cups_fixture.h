@@ -134,7 +134,7 @@ class PrivateCups {
   bool Ready() const { return ready_; }
   const std::string& Socket() const { return socket_; }
 
-  // Titles of the queue's jobs, oldest first.
+  // Titles of the queue's jobs, in the order the spooler took them.
   std::vector<std::string> JobTitles(const std::string& queue) {
     std::vector<std::string> titles;
     http_t* http = httpConnect2(socket_.c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1,
@@ -145,7 +145,6 @@ class PrivateCups {
     for (int i = 0; i < n; ++i) titles.push_back(jobs[i].title ? jobs[i].title : "");
     cupsFreeJobs(n, jobs);
     httpClose(http);
-    std::reverse(titles.begin(), titles.end());
     return titles;
   }
 

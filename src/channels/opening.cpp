@@ -4,6 +4,7 @@
 #include "channels/port_text.h"
 #include "commands/frm_init_comm.h"
 #include "engine/prnport.h"
+#include "platform/spooler.h"
 
 namespace vtl {
 
@@ -65,6 +66,7 @@ Variant clsPrnPort::InicializarWindows(const std::string& tmpNombre) {
 
 bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
                              std::int32_t propiedades) {
+  ReiniciarRed();
   m_EsperandoRespuesta = true;
   if (propiedades & ePDAImpresorasinCallback) {
     m_ReaperturaPermitida = false;
@@ -111,8 +113,8 @@ bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
     ObtenerEstado(ocupado, error, sinPapel);
     resultado = m_hPuerto > 0;
   } else if (tipo == eTDPWIN) {
-    // The queue is recorded here; the spooler hands it a handle once it is reached.
     m_NombrePuerto = puerto;
+    OpenPrinterA(m_NombrePuerto.c_str(), &m_hPuerto, nullptr);
   }
   m_TmrCheckData->Interval(m_IntervaloTimer);
   return resultado;
@@ -137,8 +139,9 @@ void clsPrnPort::AbrirEInicializar() {
 void clsPrnPort::AbrirDispositivo() {
   const DWORD flags = m_Asincrono ? FILE_FLAG_OVERLAPPED : 0;
   if (m_TipoPuerto == eTDPWIN) {
-    m_hPuerto = CreateFileA(m_NombrePuerto.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, flags, 0);
+    // A queue is reopened through the spooler: opening its name as a file would reach whatever
+    // file or device happened to carry that name, and would leak the queue handle.
+    if (!PuertoAbierto()) OpenPrinterA(m_NombrePuerto.c_str(), &m_hPuerto, nullptr);
     return;
   }
   if (m_hPuerto > 0) return;

@@ -47,6 +47,7 @@ void clsPrnPort::UploadLogo(const std::vector<std::string>& tmpLogos,
   m_BufferSalida.clear();
 
   if (modLogoUpload::ConvertirLogos(*this, rutas).ToBoolean()) {
+    m_TamanoCarga = static_cast<std::int32_t>(m_ColaEntrada.size());
     std::int32_t quedan = m_UploadBytesEnviados;
     Raise([&](__clsPrnPort& s) { s.Uploading(quedan, m_UploadBytesEnviados); });
     m_Uploading = true;

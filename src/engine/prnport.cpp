@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "commands/frm_init_comm.h"
+#include "platform/spooler.h"
 
 namespace vtl {
 
@@ -133,7 +134,12 @@ void clsPrnPort::CloseAll() {
     // Records get fresh events, so nothing signalled for the old port leaks into the next one.
     CerrarEventos();
     CrearEventos();
-    CloseHandle(m_hPuerto);
+    // A queue handle goes back to the spooler, whatever port type was chosen since.
+    if (platform::IsPrinterHandle(m_hPuerto)) {
+      platform::ClosePrinter(m_hPuerto);
+    } else {
+      CloseHandle(m_hPuerto);
+    }
     m_hPuerto = 0;
     m_EventoSerieArmado = false;
     m_EstadoNotificado = false;

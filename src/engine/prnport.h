@@ -164,6 +164,11 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
 
   // One Windows-1252 character to the byte a code page 437 printer shows as the same letter.
   static std::string TraducirCaracter(const std::string& tmpCaracter);
+  // Spooler channel.
+  void PasoWindows();
+  bool ImprimirDocumentoWindows(const std::string& tmpTexto);
+  bool m_PrimerPasoWindows = false;
+  std::int32_t m_DocumentosWindows = 0;
   // Logo upload.
   void FinalizarCargaLogos(std::int32_t tmpContador);
   void RestaurarTrasCarga();
@@ -225,6 +230,7 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   std::int32_t m_LogoCount = 0;
   std::vector<std::string> m_LogoNames;
   std::int32_t m_PropiedadesGuardadas = 0;
+  std::int32_t m_TamanoCarga = 0;  // bytes of the upload stream
 
   // Operating-system resources.
   static constexpr std::size_t kTamanoBloque = 16385;
@@ -248,9 +254,9 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   void m_SockCB_OnClose(std::int32_t& tmpSockHandle);
   void m_SockCB_OnConnect(std::int32_t& tmpSockHandle);
   void m_SockCB_OnDataArrival(std::int32_t& tmpSockHandle, std::int32_t& bytesTotal);
-  void m_SockCB_OnError(std::int32_t& tmpSockHandle, std::int16_t& Number,
-                        std::string& Description, std::int32_t& Scode, std::string& Source,
-                        std::string& HelpFile, std::int32_t& HelpContext, bool& CancelDisplay);
+  void m_SockCB_OnError(std::int32_t& tmpSockHandle, std::int16_t& Number, std::string& Description,
+                        std::int32_t& Scode, std::string& Source, std::string& HelpFile,
+                        std::int32_t& HelpContext, bool& CancelDisplay);
   void m_SockCB_OnSendComplete(std::int32_t& tmpSockHandle);
   // Opening a port starts the channel's connection state afresh; CloseAll releases the socket.
   void ReiniciarRed();

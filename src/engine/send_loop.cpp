@@ -99,11 +99,11 @@ void clsPrnPort::m_TmrCheckData_ThatTime() {
   m_EnTick = true;
 
   if (m_TipoPuerto == eTDPLAN || m_TipoPuerto == eTDPWIN) {
-    // The spooler step is not part of this build yet: such a port sends nothing, and its queued
-    // text stays queued.
     if (m_TipoPuerto == eTDPLAN) {
       PasoRed();
       m_EsperandoRespuesta = false;
+    } else {
+      PasoWindows();
     }
     m_EnTick = false;
     m_TmrCheckData->Interval(kPeriodoRedYCola);
@@ -189,9 +189,13 @@ void clsPrnPort::FinDeTrabajo() {
 }
 
 void clsPrnPort::FinalizarCargaLogos(std::int32_t tmpContador) {
+  const bool cerrando = m_CerrandoTrabajo;
+  m_CerrandoTrabajo = true;  // no tick may start while the upload is being finished
   Raise([&](__clsPrnPort& s) { s.LogoGrabado(tmpContador); });
   // The printer stores what it received before it can take anything else.
   Sleep(1000);
+  // Channels that hand the stream over whole never count it block by block.
+  if (m_UploadBytesEnviados == 0) m_UploadBytesEnviados = m_TamanoCarga;
   std::int32_t cero = 0;
   Raise([&](__clsPrnPort& s) { s.Uploading(cero, m_UploadBytesEnviados); });
   AbrirDispositivo();
@@ -214,6 +218,7 @@ void clsPrnPort::FinalizarCargaLogos(std::int32_t tmpContador) {
   // during the upload, which the next call releases.
   m_BufferSalida.append(prueba);
   Imprimir("", false);
+  m_CerrandoTrabajo = cerrando;
 }
 
 std::int32_t clsPrnPort::PeriodoSiguiente() const {

@@ -232,7 +232,13 @@ void clsPrnPort::ActualizarEstadoRed(bool& tmpError, bool& tmpImpreso) {
     if (m_OutputID > m_OutputIDNotificadoRed) {
       m_OutputIDNotificadoRed = m_OutputID;
       std::int32_t contador = m_OutputID;
-      Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
+      // The end of an upload stream is the end of the upload: logo event, test print, settings
+      // back, held text released.
+      if (m_Uploading) {
+        FinalizarCargaLogos(contador);
+      } else {
+        Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
+      }
     }
   }
 }

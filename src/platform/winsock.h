@@ -166,8 +166,8 @@ int setsockopt(SOCKET s, int level, int option, const char* value, int valueLeng
 std::uint32_t inet_addr(const char* text);
 // Dotted text of a network-order address; the text lives until the next call on the thread.
 const char* inet_ntoa(IN_ADDR address);
-std::uint16_t htons(std::uint16_t value);
-std::uint16_t ntohs(std::uint16_t value);
+std::uint16_t(htons)(std::uint16_t value);
+std::uint16_t(ntohs)(std::uint16_t value);
 
 int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long events);
 // The message comes with wParam = the task handle and lParam = MAKELPARAM(buffer length needed

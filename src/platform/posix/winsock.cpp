@@ -758,12 +758,12 @@ const char* inet_ntoa(IN_ADDR address) {
   return text;
 }
 
-std::uint16_t htons(std::uint16_t value) {
+std::uint16_t(htons)(std::uint16_t value) {
   return static_cast<std::uint16_t>((value >> 8) | (value << 8));
 }
 
-std::uint16_t ntohs(std::uint16_t value) {
-  return htons(value);
+std::uint16_t(ntohs)(std::uint16_t value) {
+  return (htons)(value);
 }
 
 int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long events) {

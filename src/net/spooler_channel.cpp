@@ -1,0 +1,69 @@
+// Printing through a queue of the system's spooler: everything queued when a tick comes round
+// goes out as one raw document.
+#include "engine/prnport.h"
+#include "platform/spooler.h"
+
+namespace vtl {
+
+using namespace platform;
+
+void clsPrnPort::PasoWindows() {
+  if (!m_PrimerPasoWindows) {
+    m_PrimerPasoWindows = true;
+    // The first tick tells the host the queue's state: free of errors, or, for a queue that
+    // could not be opened, the error at once rather than only when text waits.
+    bool error = !IsPrinterHandle(m_hPuerto), impreso = false;
+    m_Estado = error ? 0 : 2;
+    ActualizarEstadoRed(error, impreso);
+  }
+  if (!m_ColaEntrada.empty()) {
+    m_BufferSalida.append(m_ColaEntrada);
+    m_ColaEntrada.clear();
+  }
+  if (m_BufferSalida.empty()) return;
+  if (!IsPrinterHandle(m_hPuerto)) AbrirDispositivo();
+  const std::string documento = m_BufferSalida.str();
+  if (m_Uploading && m_UploadBytesEnviados == 0) {
+    m_UploadBytesEnviados = static_cast<std::int32_t>(documento.size());
+  }
+  if (!ImprimirDocumentoWindows(documento)) return;
+  m_BufferSalida.clear();
+  bool error = false, impreso = true;
+  ActualizarEstadoRed(error, impreso);
+}
+
+bool clsPrnPort::ImprimirDocumentoWindows(const std::string& tmpTexto) {
+  std::string nombre = "VTL:";
+  if (!DocName.empty()) {
+    nombre += DocName;
+  } else {
+    ++m_DocumentosWindows;
+    nombre += std::to_string(m_hPuerto) + "(" + std::to_string(m_DocumentosWindows) + ")";
+  }
+  // The document carries the text as given, plus the closing zero byte the spooler expects.
+  std::string bytes = tmpTexto;
+  bytes.push_back('\0');
+  DOC_INFO_1A info{nombre.c_str(), nullptr, nullptr};
+  bool ok = StartDocPrinterA(m_hPuerto, 1, &info) != 0;
+  if (ok) {
+    DWORD escritos = 0;
+    ok = StartPagePrinter(m_hPuerto) == TRUE &&
+         WritePrinter(m_hPuerto, bytes.data(), static_cast<DWORD>(bytes.size()), &escritos) ==
+             TRUE &&
+         EndPagePrinter(m_hPuerto) == TRUE;
+    ok = EndDocPrinter(m_hPuerto) == TRUE && ok;
+  }
+  if (!ok) {
+    // Nothing is lost: the text stays queued for the next tick, and the host hears of the
+    // error once. A queue that went away is let go, to be opened again when it is back.
+    if (GetLastError() == ERROR_INVALID_PRINTER_NAME && IsPrinterHandle(m_hPuerto)) {
+      ClosePrinter(m_hPuerto);
+      m_hPuerto = 0;
+    }
+    bool error = true, impreso = false;
+    ActualizarEstadoRed(error, impreso);
+  }
+  return ok;
+}
+
+}  // namespace vtl

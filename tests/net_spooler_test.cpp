@@ -1,0 +1,92 @@
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "cups_fixture.h"
+#include "engine/prnport.h"
+#include "engine/prnport_test_access.h"
+#include "platform/loop.h"
+#include "port_fixture.h"
+
+namespace vtl::testing {
+namespace {
+
+using platform::Loop;
+
+class SpoolerChannel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = clsPrnPort::Create();
+    port->Advise(&events);
+  }
+  void TearDown() override {
+    port.reset();
+    Loop::Current().RunUntil([] { return false; }, 300);
+  }
+  bool Pump(const std::function<bool()>& cond) { return Loop::Current().RunUntil(cond, 60'000); }
+  bool Printed(std::int32_t id) {
+    return Pump([&] { return events.Count("DatosImpresos(" + std::to_string(id) + ")") > 0; });
+  }
+
+  Collector printer;
+  std::unique_ptr<PrivateCups> cups = std::make_unique<PrivateCups>("vtl_queue", printer.Port());
+  std::shared_ptr<clsPrnPort> port;
+  Recorder events;
+};
+
+TEST_F(SpoolerChannel, EachTickWithDataIsOneRawDocumentNamedAfterTheHandleOrDocName) {
+  ASSERT_TRUE(cups->Ready());
+  port->InicializarWindows("vtl_queue");
+  const platform::HANDLE h = PrnPortTestAccess::Handle(*port);
+  ASSERT_NE(h, 0);
+  port->Imprimir("Caf\xe9 \x80\r");
+  port->Imprimir(std::string("\x1d\x56\x42\x00", 4), true);
+  ASSERT_TRUE(Printed(2));
+  ASSERT_TRUE(printer.WaitFor(1));
+  EXPECT_EQ(printer.Jobs()[0], std::string("Caf\xe9 \x80\r\n\x1d\x56\x42\x00\x00", 13))
+      << "both texts in one document, as given, and the closing zero byte";
+  EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(0,0)", "DatosImpresos(2)"}));
+
+  ASSERT_TRUE(Printed(port->Imprimir("second\n")));
+  port->DocName = "Caja 1";
+  ASSERT_TRUE(Printed(port->Imprimir("third\n")));
+  ASSERT_TRUE(printer.WaitFor(3));
+  const std::string hs = std::to_string(h);
+  EXPECT_EQ(cups->JobTitles("vtl_queue"),
+            (std::vector<std::string>{"VTL:" + hs + "(1)", "VTL:" + hs + "(2)", "VTL:Caja 1"}));
+  EXPECT_EQ(events.Count("NuevoEstado"), 1) << "only the first tick reports the state";
+  port->CloseAll();
+  EXPECT_EQ(PrnPortTestAccess::Handle(*port), 0);
+}
+
+TEST_F(SpoolerChannel, AMissingQueueIsReportedAndItsTextWaitsUntilTheQueueExists) {
+  ASSERT_TRUE(cups->Ready());
+  port->InicializarWindows("later_queue");
+  EXPECT_EQ(PrnPortTestAccess::Handle(*port), 0);
+  const std::int32_t id = port->Imprimir("kept\n");
+  ASSERT_TRUE(Pump([&] { return events.Count("NuevoEstado(1,0)") > 0; }));
+  // A few more ticks go by without the queue: nothing is lost and nothing is reported printed.
+  Loop::Current().RunUntil([] { return false; }, 1000);
+  EXPECT_EQ(events.Count("DatosImpresos"), 0);
+  const std::string add = "CUPS_SERVER=" + cups->Socket() +
+                          " /usr/sbin/lpadmin -p later_queue -E -v 'socket://127.0.0.1:" +
+                          std::to_string(printer.Port()) + "/?snmp=false' -m raw 2>/dev/null";
+  ASSERT_EQ(std::system(add.c_str()), 0);
+  ASSERT_TRUE(Printed(id));
+  ASSERT_TRUE(printer.WaitFor(1));
+  EXPECT_EQ(printer.Jobs()[0], std::string("kept\r\n\0", 7));
+  EXPECT_EQ(events.log.back(), "DatosImpresos(" + std::to_string(id) + ")");
+  EXPECT_EQ(events.Count("NuevoEstado(0,0)"), 1) << "the error is cleared when printing resumes";
+}
+
+TEST_F(SpoolerChannel, NoSpoolerAtAllMeansAnErrorNotAHang) {
+  cups.reset();
+  port->InicializarWindows("vtl_queue");
+  port->Imprimir("x\n");
+  ASSERT_TRUE(Pump([&] { return events.Count("NuevoEstado(1,0)") > 0; }));
+  EXPECT_EQ(port->OutBufferCount(), 3);
+}
+
+}  // namespace
+}  // namespace vtl::testing
