@@ -80,8 +80,11 @@ ClassInfo BuildPrnPort() {
              {Ref("tmpPuertoBase1", V::Long), Opt("tmpVelocidad", V::Long, Variant::Long(-1)),
               Opt("tmpSinCallBack", V::Boolean, Variant::Boolean(false)),
               Opt("tmpChkSpeed", V::Boolean, Variant::Boolean(false))},
-             V::Variant),
-      Method(0x60030010, "InicializarParalelo", {Ref("tmpPuertoBase1", V::Long)}, V::Variant),
+             V::Variant, On<P>([](P& p, Args& a) {
+               return p.InicializarSerie(a.Long(0), a.Long(1), a.Boolean(2), a.Boolean(3));
+             })),
+      Method(0x60030010, "InicializarParalelo", {Ref("tmpPuertoBase1", V::Long)}, V::Variant,
+             On<P>([](P& p, Args& a) { return p.InicializarParalelo(a.Long(0)); })),
       Method(0x60030012, "CheckAutoSpeed",
              {Ref("tmpPuertoSerie", V::String),
               Opt("tmpSoloCheckearlasPrimeras", V::Long, Variant::Long(2))},
@@ -147,11 +150,13 @@ ClassInfo BuildPrnPort() {
                return Variant::Boolean(p.gfSys_ShellAndWaitFor(a.String(0), a.String(1)));
              })),
       Method(0x6003008f, "InicializarRed",
-             {Ref("tmpIP", V::String), Opt("tmpPuerto", V::Long, Variant::Long(9100))}, V::Variant),
+             {Ref("tmpIP", V::String), Opt("tmpPuerto", V::Long, Variant::Long(9100))}, V::Variant,
+             On<P>([](P& p, Args& a) { return p.InicializarRed(a.String(0), a.Long(1)); })),
       Method(0x600300b2, "ListaDePuertosExistentes",
              {Ref("tmpArrPuertosSerie", V::LongArray), Ref("tmpArrPuertosParalelo", V::LongArray)},
              V::Empty),
-      Method(0x600300cb, "InicializarWindows", {Ref("tmpNombre", V::String)}, V::Variant),
+      Method(0x600300cb, "InicializarWindows", {Ref("tmpNombre", V::String)}, V::Variant,
+             On<P>([](P& p, Args& a) { return p.InicializarWindows(a.String(0)); })),
       Method(0x600300ed, "EnviarPruebasDeVelocidad", {Ref("tmpPuertoSerie", V::String)},
              V::Variant),
       Get(0x680300ee, "Uploading", V::Boolean, VTL_BOOL_GET(p.Uploading())),
@@ -189,7 +194,8 @@ ClassInfo BuildPrnPort() {
             return Variant();
           })),
       Method(0x60030160, "CommSetLine", {Ref("intLine", V::Integer), Ref("blnState", V::Boolean)},
-             V::Long),
+             V::Long,
+             On<P>([](P& p, Args& a) { return Variant::Long(p.CommSetLine(a.Integer(0), a.Boolean(1))); })),
       Put(0x68030161, "SecuenciaInicializacion", V::String, On<P>([](P& p, Args& a) {
             p.SecuenciaInicializacion(a.String(0));
             return Variant();

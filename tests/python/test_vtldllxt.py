@@ -58,8 +58,8 @@ class PrinterPortFromPython(unittest.TestCase):
             self.port.Imprimir()
         self.assertEqual(ctx.exception.number, 449)
         with self.assertRaises(vtldllxt.VtlError) as ctx:
-            self.port.InicializarSerie(vtldllxt.Ref(1))
-        self.assertIn("not implemented", str(ctx.exception))
+            self.port.Imprimir("x", 1, 2)
+        self.assertEqual(ctx.exception.number, 450)
         with self.assertRaises(vtldllxt.VtlError):
             self.port.AlwaysOnLine = "perhaps"
 
