@@ -76,6 +76,7 @@ bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
   if (tipo == eTDPLPT || tipo == eTDPCOM) {
     // The text comes from a Long, so it always fits.
     indice = ComoLong(NumeroDePuerto(puerto));
+    if (tipo == eTDPLPT) DetectarPuertosParalelo();
   } else {
     m_PortPropiedadesAdicionales = 0;
   }
@@ -87,7 +88,9 @@ bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
 
   if (tipo == eTDPLPT) {
     const auto& registro = m_PortData[static_cast<std::size_t>(indice)];
-    if (registro->Enabled == -1) m_DireccionBase = registro->Address;
+    // A port detection did not find has no registers to poll: keeping the address of a port
+    // opened before would report that port's printer instead.
+    m_DireccionBase = registro->Enabled == -1 ? registro->Address : std::int16_t{0};
     m_NumeroPuerto = indice;
     m_NombrePuerto = "LPT" + std::to_string(static_cast<std::int64_t>(indice) + 1);
   } else if (tipo == eTDPCOM) {
@@ -106,6 +109,15 @@ bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
   if (tipo == eTDPLPT || tipo == eTDPCOM) {
     m_NombrePuerto = "\\\\.\\" + m_NombrePuerto;
     m_PortPropiedadesAdicionales = propiedades;
+    if (propiedades & ePDAAutoSpeed) {
+      const std::int32_t flujo = m_ControlDeFlujo;
+      const std::int32_t velocidadPedida = m_Baudios;
+      m_ControlDeFlujo = eHSKNone;
+      // A printer that answers at no speed keeps the speed the host asked for, rather than
+      // opening at 0.
+      if (CheckAutoSpeed(m_NombrePuerto, 4) == 0) m_Baudios = velocidadPedida;
+      m_ControlDeFlujo = flujo;
+    }
     AbrirEInicializar();
     AbrirDispositivo();
     if (!PuertoAbierto()) m_Estado |= 2;

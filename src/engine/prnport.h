@@ -278,6 +278,32 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   std::int64_t m_PeticionTrasDatosRed = 0;
   // ---- end of LAN channel ----
 
+  // ---- Serial speed detection (channels/speed_detection.cpp) ----
+ public:
+  // Finds the line speed of a serial printer: at each speed of a list the printer is sent status
+  // requests, and the number of bytes that come back tells which speed it understood. Returns the
+  // speed (also left in Baudios), or 0. tmpSoloCheckearlasPrimeras 2 tries the short list,
+  // anything else the full one. The port text is a number, "COMn" or "\\.\COMn".
+  std::int32_t CheckAutoSpeed(const std::string& tmpPuertoSerie,
+                              std::int32_t tmpSoloCheckearlasPrimeras = 2);
+  // The speed and the flow control (enumHandshaking) under which the printer answers; both are
+  // left as given when no flow-control mode works.
+  Variant CheckAutospeedAndHandshake(const std::string& tmpPuerto, std::int32_t& tmpSpeed,
+                                     std::int32_t& tmpHandshake);
+  // Prints a short text at 9600, 19200 and 38400 baud; the legible one shows the speed.
+  // All three leave the port closed; the host opens it again to print.
+  Variant EnviarPruebasDeVelocidad(const std::string& tmpPuertoSerie);
+
+ private:
+  std::int32_t DetectarVelocidad(const std::string& tmpPuerto, std::int32_t tmpLista,
+                                 std::int32_t tmpEspera, std::int32_t tmpReferencia);
+  std::int32_t VelocidadSinControlDeFlujo(const std::string& tmpPuertoSerie,
+                                          std::int32_t tmpSoloCheckearlasPrimeras);
+  void AbrirPuertoDeteccion(std::int32_t tmpNumero);
+  friend class PausaDeteccion;
+  bool m_EnDeteccion = false;
+  // ---- end of serial speed detection ----
+
   // ---- Parallel ports (channels/parallel_registers.cpp, parallel_detection.cpp, port_list.cpp) --
  public:
   // The port record of LPT index 0 to 3 itself, so a host's changes to it last until the next
@@ -290,6 +316,7 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
                                 std::vector<std::int32_t>& tmpArrPuertosParalelo);
 
  private:
+  friend struct PrnPortParallelTestAccess;
   // Register access. Addresses are 16-bit; base + offset is checked, and an address beyond the
   // 16-bit range counts as one where no port answers: it reads 0xFF and takes no writes.
   static bool DireccionDe(std::int32_t base, std::int32_t desplazamiento, std::int16_t& direccion);

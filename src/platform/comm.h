@@ -136,13 +136,20 @@ BOOL GetCommState(HANDLE file, DCB* dcb);
 // Rejects (ERROR_INVALID_PARAMETER, nothing changed) speeds the device cannot take, a byte size
 // outside 5..8, an unknown parity or stop-bit code and equal XON and XOFF characters.
 BOOL SetCommState(HANDLE file, const DCB* dcb);
-// "9600,n,8,1" and the "baud=9600 parity=N data=8 stop=1" form.
+// The mode syntax: "baud=9600 parity=N data=8 stop=1" with the keys to, xon, octs, dtr (on, off),
+// rts (on, off, hs), odsr and idsr (off only), or the short form "9600,n,8,1" with an optional
+// fifth field x (XON/XOFF) or p (CTS/RTS); either may follow "COMn:". Speeds may be abbreviated
+// to their first two digits (96 is 9600). Flow control not named is off. Settings a terminal
+// cannot carry (DSR flow, DTR handshake, RTS toggle) fail with ERROR_NOT_SUPPORTED, bad text with
+// ERROR_INVALID_PARAMETER; on failure *dcb is untouched.
 BOOL BuildCommDCBA(const char* definition, DCB* dcb);
 BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
 // Write time-outs bound every write that does not run overlapped (total = multiplier × bytes +
 // constant; all zero means the layer's default bound of 5 seconds, never an endless wait).
 BOOL SetCommTimeouts(HANDLE file, const COMMTIMEOUTS* timeouts);
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat);
+// PURGE_TXABORT ends pending writes (995); PURGE_RXCLEAR drops unread input. Bytes a completed
+// write handed to the device are never taken back: they count as sent.
 BOOL PurgeComm(HANDLE file, DWORD flags);
 // Waits, within the write time-outs, until what was written has left the layer and the driver.
 BOOL FlushFileBuffers(HANDLE file);

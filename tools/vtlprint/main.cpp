@@ -1,4 +1,4 @@
-// vtlprint: prints a receipt through the library on a serial printer.
+// vtlprint: prints a receipt through the library on a serial or parallel printer.
 //
 // The text (a file, standard input, or a sample receipt) is UTF-8 and goes to the printer in
 // Windows-1252; --raw passes the bytes untouched. The program shows the printer's events as they
@@ -16,6 +16,7 @@
 #include "interface/text.h"
 #include "platform/comm.h"
 #include "platform/loop.h"
+#include "platform/portio.h"
 #include "platform/sim.h"
 
 namespace {
@@ -127,17 +128,56 @@ struct Watcher : __clsPrnPort {
   }
 };
 
+// --detect-speed and --speed-test. PORT is a number, COMn, \\.\COMn, or a device path, which
+// is reached as COM1.
+int VelocidadDeLinea(bool detectar, std::string puerto) {
+  const bool ruta = (puerto.find('/') != std::string::npos && puerto.rfind("//./", 0) != 0) ||
+                    puerto.rfind("sim:", 0) == 0;
+  if (ruta) {
+    setenv("VTL_COM1", puerto.c_str(), 1);
+    puerto = "COM1";
+  }
+  auto port = clsPrnPort::Create();
+  if (!detectar) {
+    port->EnviarPruebasDeVelocidad(puerto);
+    std::cout << "test prints sent to " << puerto
+              << " at 9600, 19200 and 38400 baud; the legible one shows the printer's speed\n";
+    return 0;
+  }
+  std::cout << "looking for the speed and handshake of the printer on " << puerto
+            << " (this takes a few seconds)" << std::endl;
+  std::int32_t velocidad = 0, handshake = -1;
+  port->CheckAutospeedAndHandshake(puerto, velocidad, handshake);
+  if (velocidad == 0) {
+    // No flow-control mode brought answers; the speed alone, without flow control.
+    velocidad = port->CheckAutoSpeed(puerto, 4);
+    handshake = velocidad ? eHSKNone : -1;
+  }
+  if (velocidad == 0) {
+    std::cerr << "vtlprint: no printer answered on " << puerto << " at any speed\n";
+    return 1;
+  }
+  static const char* const kNombres[] = {"none", "xonxoff", "rtscts", "both"};
+  std::cout << "speed " << velocidad << " baud, handshake "
+            << (handshake >= 0 && handshake <= 3 ? kNombres[handshake] : "unknown") << "\n";
+  return 0;
+}
+
 int Usage(int code) {
   (code ? std::cerr : std::cout)
       << "usage: vtlprint [OPTIONS] [FILE|-]\n"
          "\n"
          "Prints FILE (UTF-8 text; '-' reads standard input; without FILE a sample receipt) on a\n"
-         "serial receipt printer through the vtldllxt library, shows the printer's events, and\n"
-         "waits until the job is printed.\n"
+         "serial or parallel receipt printer through the vtldllxt library, shows the printer's\n"
+         "events, and waits until the job is printed.\n"
          "\n"
          "Port (one of):\n"
          "  --serial N        serial port COMN: the device in $VTL_COMN, else /dev/ttyS(N-1)\n"
          "  --device PATH     the serial device at PATH (a tty, a pseudo-terminal, a symlink)\n"
+         "  --parallel N      parallel port LPTN (1 to 4): the device in $VTL_LPTN, else\n"
+         "                    /dev/lp(N-1) or /dev/usb/lp(N-1); the printer's status comes from\n"
+         "                    the port's registers where they can be reached, otherwise the\n"
+         "                    printer counts as always on line\n"
          "  --sim             a simulated printer in this process; shows every write\n"
          "                    (the default when no port is given)\n"
          "Line:\n"
@@ -145,17 +185,52 @@ int Usage(int code) {
          "  --handshake H     flow control: none, xonxoff, rtscts or both (default: the\n"
          "                    library's, hardware and software together)\n"
          "  --no-callback     the printer sends no status: treat it as always on line\n"
+         "Serial speed (instead of printing):\n"
+         "  --detect-speed PORT  find the speed and handshake of the printer on PORT (a number,\n"
+         "                    COMn or a device path)\n"
+         "  --speed-test PORT print a short text at 9600, 19200 and 38400 baud on PORT\n"
          "Job:\n"
          "  --raw             send the bytes untouched (no UTF-8 conversion, no line-end\n"
          "                    normalisation)\n"
          "  --cut             append the paper cut (feed to the cutter and cut)\n"
          "  --timeout SEC     give up after SEC seconds without the job printed (default 60)\n"
+         "  --list-ports      list the COM and LPT ports that can be opened now, one a line,\n"
+         "                    with the device each maps to, and exit\n"
          "  -h, --help        this text\n"
          "\n"
          "Exit status: 0 printed; 1 the port cannot be opened or the file read; 2 bad usage;\n"
          "3 the printer reported an error (paper out, off line, unplugged) that did not clear;\n"
          "4 the job did not finish in time.\n";
   return code;
+}
+
+// The device a port name opens, as the library maps it.
+std::string DeviceOf(const std::string& nombre) {
+  char target[4096];
+  if (platform::QueryDosDeviceA(nombre.c_str(), target, sizeof target) == 0) return "no device";
+  return target;
+}
+
+std::string Hex(std::int32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(value) & 0xFFFFu);
+  return text;
+}
+
+// One port a line: its name and the device it maps to.
+int ListPorts() {
+  auto port = clsPrnPort::Create();
+  std::vector<std::int32_t> serie, paralelo;
+  port->ListaDePuertosExistentes(serie, paralelo);
+  for (const auto& [tipo, numeros] : {std::pair{"COM", &serie}, std::pair{"LPT", &paralelo}}) {
+    for (std::int32_t n : *numeros) {
+      const std::string nombre = tipo + std::to_string(n);
+      std::cout << nombre << " " << DeviceOf(nombre) << "\n";
+    }
+  }
+  if (serie.empty() && paralelo.empty())
+    std::cerr << "vtlprint: no COM or LPT port can be opened\n";
+  return 0;
 }
 
 bool ParseInt(const char* s, long lo, long hi, long* out) {
@@ -171,14 +246,30 @@ bool ParseInt(const char* s, long lo, long hi, long* out) {
 
 int main(int argc, char** argv) {
   std::string device, input;
-  long serial = 0, baud = 9600, timeout = 60, handshake = -1;
-  bool sim = false, raw = false, cut = false, noCallback = false;
+  long serial = 0, parallel = 0, baud = 9600, timeout = 60, handshake = -1;
+  bool sim = false, raw = false, cut = false, noCallback = false, listPorts = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     if (a == "--help" || a == "-h") return Usage(0);
+    if (a == "--detect-speed" || a == "--speed-test") {
+      const char* v = next();
+      if (!v || !*v) {
+        std::cerr << "vtlprint: " << a << " takes a port: a number, COMn or a device path\n";
+        return 2;
+      }
+      return VelocidadDeLinea(a == "--detect-speed", v);
+    }
     if (a == "--sim") {
       sim = true;
+    } else if (a == "--list-ports") {
+      listPorts = true;
+    } else if (a == "--parallel") {
+      const char* v = next();
+      if (!v || !ParseInt(v, 1, 4, &parallel)) {
+        std::cerr << "vtlprint: --parallel takes a port number from 1 to 4\n";
+        return 2;
+      }
     } else if (a == "--serial") {
       const char* v = next();
       if (!v || !ParseInt(v, 1, 255, &serial)) {
@@ -232,11 +323,12 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if ((serial != 0) + !device.empty() + sim > 1) {
-    std::cerr << "vtlprint: choose one of --serial, --device and --sim\n";
+  if (listPorts) return ListPorts();
+  if ((serial != 0) + (parallel != 0) + !device.empty() + sim > 1) {
+    std::cerr << "vtlprint: choose one of --serial, --parallel, --device and --sim\n";
     return 2;
   }
-  if (!serial && device.empty()) sim = true;
+  if (!serial && !parallel && device.empty()) sim = true;
 
   std::string text;
   if (input.empty()) {
@@ -269,7 +361,8 @@ int main(int argc, char** argv) {
     }
     setenv("VTL_COM1", device.c_str(), 1);
   }
-  const std::string nombre = "COM" + std::to_string(serial);
+  const std::string nombre =
+      parallel ? "LPT" + std::to_string(parallel) : "COM" + std::to_string(serial);
 
   // The library reports an unusable port only as "not ready"; say why before starting.
   {
@@ -277,10 +370,9 @@ int main(int argc, char** argv) {
                                                platform::GENERIC_READ | platform::GENERIC_WRITE, 0,
                                                nullptr, platform::OPEN_EXISTING, 0, 0);
     if (h == platform::INVALID_HANDLE_VALUE) {
-      const char* mapped = std::getenv(("VTL_" + nombre).c_str());
-      std::cerr << "vtlprint: cannot open " << nombre << " ("
-                << (mapped ? mapped : "/dev/ttyS" + std::to_string(serial - 1))
-                << "): " << ErrorText(platform::GetLastError()) << "\n";
+      const platform::DWORD error = platform::GetLastError();
+      std::cerr << "vtlprint: cannot open " << nombre << " (" << DeviceOf(nombre)
+                << "): " << ErrorText(error) << "\n";
       return 1;
     }
     platform::CloseHandle(h);
@@ -290,22 +382,46 @@ int main(int argc, char** argv) {
   Watcher events;
   port->Advise(&events);
   if (handshake >= 0) port->ControlDeFlujo(static_cast<std::int32_t>(handshake));
-  std::cout << "opening " << nombre << (device.empty() ? "" : " (" + device + ")") << " at " << baud
-            << " baud" << std::endl;
-  port->InicializarSerie(static_cast<std::int32_t>(serial), static_cast<std::int32_t>(baud),
-                         noCallback);
+  if (parallel) {
+    std::cout << "opening " << nombre << " (" << DeviceOf(nombre) << ")" << std::endl;
+    port->InicializarParalelo(static_cast<std::int32_t>(parallel));
+    const auto record = port->PortData(static_cast<std::int32_t>(parallel - 1));
+    std::cout << "port registers (" << platform::portio::BackendName() << "): "
+              << (record->Enabled == -1 ? record->PortType + " port at 0x" + Hex(record->Address)
+                                        : std::string("not reachable; the printer counts as "
+                                                      "always on line"))
+              << std::endl;
+  } else {
+    std::cout << "opening " << nombre << (device.empty() ? "" : " (" + device + ")") << " at "
+              << baud << " baud" << std::endl;
+    port->InicializarSerie(static_cast<std::int32_t>(serial), static_cast<std::int32_t>(baud),
+                           noCallback);
+  }
   events.job = port->Imprimir(text, raw);
   std::cout << "queued job " << events.job << ": " << text.size() << " bytes" << std::endl;
 
   platform::Loop& loop = platform::Loop::Current();
   const std::int64_t start = loop.Now();
   std::int64_t lastProgress = start;
+  std::int64_t handedSince = 0;
   const std::int64_t total = static_cast<std::int64_t>(text.size());
   int result = 0;
   for (;;) {
     loop.RunUntil([&] { return events.printed; }, 250);
     if (events.printed) break;
     const std::int64_t now = loop.Now();
+    // A parallel printer without status has nothing to report the end of a job with: once every
+    // byte has been handed to the port for a while, the job is as printed as it can be known.
+    if (parallel && port->AlwaysOnLine() && port->OutBufferCount() == 0 && now - start > 1000) {
+      if (!handedSince) handedSince = now;
+      if (now - handedSince >= 500) {
+        std::cout << "all " << text.size() << " bytes handed to " << nombre
+                  << " (the printer gives no status to confirm more)" << std::endl;
+        break;
+      }
+    } else {
+      handedSince = 0;
+    }
     if (total > 2048 && now - lastProgress >= 1000) {
       lastProgress = now;
       const std::int64_t left = port->OutBufferCount();

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/posix/objects.h"
 
@@ -408,7 +409,220 @@ bool Exists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
 }
 
+bool IsSpace(char ch) {
+  return ch == ' ' || ch == '\t';
+}
+
+std::string Trim(const std::string& s) {
+  std::size_t a = 0, b = s.size();
+  while (a < b && IsSpace(s[a])) ++a;
+  while (b > a && IsSpace(s[b - 1])) --b;
+  return s.substr(a, b - a);
+}
+
+bool Digits(const std::string& s, unsigned long* out) {
+  if (s.empty() || s.size() > 10 ||
+      !std::all_of(s.begin(), s.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) {
+    return false;
+  }
+  const unsigned long long v = std::strtoull(s.c_str(), nullptr, 10);
+  if (v > 0xFFFFFFFFull) return false;
+  *out = static_cast<unsigned long>(v);
+  return true;
+}
+
+// Speeds may be given by their first two digits, as the mode syntax has always allowed.
+bool BaudText(const std::string& s, DCB& d) {
+  unsigned long v = 0;
+  if (!Digits(s, &v) || v == 0) return false;
+  switch (v) {
+    case 11:
+      v = 110;
+      break;
+    case 15:
+      v = 150;
+      break;
+    case 30:
+      v = 300;
+      break;
+    case 60:
+      v = 600;
+      break;
+    case 12:
+      v = 1200;
+      break;
+    case 24:
+      v = 2400;
+      break;
+    case 48:
+      v = 4800;
+      break;
+    case 96:
+      v = 9600;
+      break;
+    case 19:
+      v = 19200;
+      break;
+    default:
+      break;
+  }
+  d.BaudRate = static_cast<DWORD>(v);
+  return true;
+}
+
+bool ParityText(const std::string& s, DCB& d) {
+  static const std::string codes = "NOEMS";
+  if (s.size() != 1 || codes.find(s[0]) == std::string::npos) return false;
+  d.Parity = static_cast<BYTE>(codes.find(s[0]));
+  SetBit(d, DCB_fParity, d.Parity != NOPARITY);
+  return true;
+}
+
+bool DataText(const std::string& s, DCB& d) {
+  unsigned long v = 0;
+  if (!Digits(s, &v) || v < 5 || v > 8) return false;
+  d.ByteSize = static_cast<BYTE>(v);
+  return true;
+}
+
+bool StopText(const std::string& s, DCB& d) {
+  if (s == "1") {
+    d.StopBits = ONESTOPBIT;
+  } else if (s == "1.5") {
+    d.StopBits = ONE5STOPBITS;
+  } else if (s == "2") {
+    d.StopBits = TWOSTOPBITS;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Without flow keys a line has no flow control, DTR and RTS simply on.
+void NoFlow(DCB& d) {
+  d.fBitFields &=
+      ~(DCB_fOutxCtsFlow | DCB_fOutxDsrFlow | DCB_fOutX | DCB_fInX | DCB_fDsrSensitivity);
+  SetField(d, DCB_fDtrControlShift, DTR_CONTROL_ENABLE);
+  SetField(d, DCB_fRtsControlShift, RTS_CONTROL_ENABLE);
+  if (d.XonChar == d.XoffChar) {
+    d.XonChar = 0x11;
+    d.XoffChar = 0x13;
+  }
+}
+
+// "baud=9600 parity=N data=8 stop=1 [to=..] [xon=..] [octs=..] [dtr=..] [rts=..] [odsr=off]
+// [idsr=off]" or "9600,n,8,1[,x|,p]", either after an optional "COMn:". Keys a terminal cannot
+// honour (DSR flow and sensitivity, DTR handshake, RTS toggle) fail with ERROR_NOT_SUPPORTED
+// rather than being accepted and ignored. `d` is written only on success.
+bool ParseDcbTextImpl(const std::string& original, DCB& out, DWORD* error) {
+  *error = ERROR_INVALID_PARAMETER;
+  std::string text = Trim(Upper(original));
+  if (text.rfind("COM", 0) == 0) {
+    const std::size_t colon = text.find(':');
+    unsigned long n = 0;
+    if (colon != std::string::npos && Digits(text.substr(3, colon - 3), &n)) {
+      text = Trim(text.substr(colon + 1));
+    }
+  }
+  if (text.empty()) return false;
+  DCB d = out;
+  NoFlow(d);
+  if (text.find('=') != std::string::npos) {
+    bool baud = false, stop = false;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+      while (pos < text.size() && IsSpace(text[pos])) ++pos;
+      if (pos >= text.size()) break;
+      std::size_t end = pos;
+      while (end < text.size() && !IsSpace(text[end])) ++end;
+      const std::string item = text.substr(pos, end - pos);
+      pos = end;
+      const std::size_t eq = item.find('=');
+      if (eq == std::string::npos || eq == 0) return false;
+      const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
+      const bool on = value == "ON", off = value == "OFF";
+      if (key == "BAUD") {
+        if (!BaudText(value, d)) return false;
+        baud = true;
+      } else if (key == "PARITY") {
+        if (!ParityText(value, d)) return false;
+      } else if (key == "DATA") {
+        if (!DataText(value, d)) return false;
+      } else if (key == "STOP") {
+        if (!StopText(value, d)) return false;
+        stop = true;
+      } else if (key == "TO") {
+        if (!on && !off) return false;  // time-outs are not part of a DCB
+      } else if (key == "XON") {
+        if (!on && !off) return false;
+        SetBit(d, DCB_fOutX, on);
+        SetBit(d, DCB_fInX, on);
+      } else if (key == "OCTS") {
+        if (!on && !off) return false;
+        SetBit(d, DCB_fOutxCtsFlow, on);
+        if (on) SetField(d, DCB_fRtsControlShift, RTS_CONTROL_HANDSHAKE);
+      } else if (key == "ODSR" || key == "IDSR") {
+        if (on) *error = ERROR_NOT_SUPPORTED;
+        if (!off) return false;
+      } else if (key == "DTR") {
+        if (value == "HS") *error = ERROR_NOT_SUPPORTED;
+        if (!on && !off) return false;
+        SetField(d, DCB_fDtrControlShift, on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE);
+      } else if (key == "RTS") {
+        if (value == "TG") *error = ERROR_NOT_SUPPORTED;
+        if (on || off) {
+          SetField(d, DCB_fRtsControlShift, on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE);
+          SetBit(d, DCB_fOutxCtsFlow, false);
+        } else if (value == "HS") {
+          SetField(d, DCB_fRtsControlShift, RTS_CONTROL_HANDSHAKE);
+        } else {
+          return false;
+        }
+      } else {
+        return false;
+      }
+    }
+    // At 110 baud the line has always used two stop bits unless told otherwise.
+    if (baud && !stop && d.BaudRate == 110) d.StopBits = TWOSTOPBITS;
+  } else {
+    std::vector<std::string> parts;
+    std::size_t pos = 0;
+    for (;;) {
+      const std::size_t comma = text.find(',', pos);
+      parts.push_back(
+          Trim(text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos)));
+      if (comma == std::string::npos || parts.size() > 5) break;
+      pos = comma + 1;
+    }
+    if (parts.size() < 4 || parts.size() > 5) return false;
+    if (!BaudText(parts[0], d) || !ParityText(parts[1], d) || !DataText(parts[2], d) ||
+        !StopText(parts[3], d)) {
+      return false;
+    }
+    if (parts.size() == 5) {
+      if (parts[4] == "X") {
+        SetBit(d, DCB_fOutX, true);
+        SetBit(d, DCB_fInX, true);
+      } else if (parts[4] == "P") {
+        // Hardware handshake; DSR flow has no terminal equivalent and is left off.
+        SetBit(d, DCB_fOutxCtsFlow, true);
+        SetField(d, DCB_fRtsControlShift, RTS_CONTROL_HANDSHAKE);
+      } else {
+        return false;
+      }
+    }
+  }
+  d.DCBlength = sizeof(DCB);
+  d.fBitFields |= DCB_fBinary;
+  out = d;
+  *error = ERROR_SUCCESS;
+  return true;
+}
 }  // namespace
+
+bool ParseDcbText(const char* definition, DCB& dcb, DWORD* error) {
+  return ParseDcbTextImpl(definition ? definition : "", dcb, error);
+}
 
 std::string MapDeviceName(const std::string& name) {
   std::string rest = name;
@@ -623,94 +837,12 @@ BOOL BuildCommDCBA(const char* definition, DCB* dcb) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::string text = detail::Upper(definition);
+  DWORD error = ERROR_SUCCESS;
   DCB d = *dcb;
-  auto number = [](const std::string& s, unsigned long* out) {
-    if (s.empty() || s.size() > 10 ||
-        !std::all_of(s.begin(), s.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) {
-      return false;
-    }
-    *out = std::strtoul(s.c_str(), nullptr, 10);
-    return true;
-  };
-  auto parity = [&](const std::string& s) {
-    static const std::string codes = "NOEMS";
-    if (s.size() != 1 || codes.find(s[0]) == std::string::npos) return false;
-    d.Parity = static_cast<BYTE>(codes.find(s[0]));
-    return true;
-  };
-  auto stop = [&](const std::string& s) {
-    if (s == "1")
-      d.StopBits = ONESTOPBIT;
-    else if (s == "1.5")
-      d.StopBits = ONE5STOPBITS;
-    else if (s == "2")
-      d.StopBits = TWOSTOPBITS;
-    else
-      return false;
-    return true;
-  };
-  bool ok = true;
-  if (text.find('=') != std::string::npos) {
-    // "baud=9600 parity=N data=8 stop=1"
-    std::size_t pos = 0;
-    while (ok && pos < text.size()) {
-      while (pos < text.size() && text[pos] == ' ') ++pos;
-      if (pos >= text.size()) break;
-      const std::size_t end = std::min(text.find(' ', pos), text.size());
-      const std::string item = text.substr(pos, end - pos);
-      pos = end;
-      const std::size_t eq = item.find('=');
-      if (eq == std::string::npos) {
-        ok = false;
-        break;
-      }
-      const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
-      unsigned long v = 0;
-      if (key == "BAUD") {
-        ok = number(value, &v) && v <= 0xFFFFFFFFul;
-        d.BaudRate = static_cast<DWORD>(v);
-      } else if (key == "PARITY") {
-        ok = parity(value);
-      } else if (key == "DATA") {
-        ok = number(value, &v) && v >= 5 && v <= 8;
-        d.ByteSize = static_cast<BYTE>(v);
-      } else if (key == "STOP") {
-        ok = stop(value);
-      } else if (key == "XON" || key == "ODSR" || key == "OCTS" || key == "DTR" || key == "RTS" ||
-                 key == "IDSR" || key == "TO") {
-        // Flow options of the long form: accepted, the caller sets flow through the DCB.
-      } else {
-        ok = false;
-      }
-    }
-  } else {
-    // "9600,n,8,1"
-    std::string parts[4];
-    int count = 0;
-    std::size_t pos = 0;
-    while (count < 4) {
-      const std::size_t comma = text.find(',', pos);
-      parts[count++] =
-          text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-      if (comma == std::string::npos) break;
-      pos = comma + 1;
-      if (count == 4) ok = false;  // more than four parts
-    }
-    for (auto& p : parts) p.erase(std::remove(p.begin(), p.end(), ' '), p.end());
-    unsigned long v = 0;
-    ok = ok && count == 4 && number(parts[0], &v) && parity(parts[1]);
-    d.BaudRate = static_cast<DWORD>(v);
-    unsigned long bits = 0;
-    ok = ok && number(parts[2], &bits) && bits >= 5 && bits <= 8 && stop(parts[3]);
-    d.ByteSize = static_cast<BYTE>(bits);
-  }
-  if (!ok) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+  if (!detail::ParseDcbText(definition, d, &error)) {
+    SetLastError(error);
     return FALSE;
   }
-  d.DCBlength = sizeof(DCB);
-  d.fBitFields |= DCB_fBinary;
   *dcb = d;
   return TRUE;
 }
@@ -779,10 +911,13 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
     c.waitOv = ov;
     c.waitMask = m;
   }
+  // Output clearing leaves the device's own queue alone: a write that has completed handed its
+  // bytes to the device, and a serial driver completes a write only once its bytes have gone,
+  // so nothing a completed write reported may be taken back here. What has not been handed over
+  // yet belongs to writes still pending, which PURGE_TXABORT ends.
   if (f->sim) {
     if (flags & PURGE_RXCLEAR) CommAccess::Incoming(*f->sim).clear();
   } else {
-    if (flags & PURGE_TXCLEAR) tcflush(f->fd, TCOFLUSH);
     if (flags & PURGE_RXCLEAR) tcflush(f->fd, TCIFLUSH);
   }
   c.lastArrived = f->bytesRead + detail::InQueue(*f);

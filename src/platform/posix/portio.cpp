@@ -227,7 +227,8 @@ std::int16_t Inp32(std::int16_t portAddress) {
       });
       if (!ok) return 0xFF;
       // The kernel hands back the four control lines only; the direction is ours.
-      if (offset == 2) b = static_cast<unsigned char>((b & 0x0F) | 0xC0 | (port->reverse ? 0x20 : 0));
+      if (offset == 2)
+        b = static_cast<unsigned char>((b & 0x0F) | 0xC0 | (port->reverse ? 0x20 : 0));
       return b;
     }
     case Backend::kDevPort: {

@@ -1,0 +1,436 @@
+// Parallel-port detection on simulated register models: which ports are found, in which records,
+// with which modes; register access at the edges of the address space; chips that answer
+// garbage.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "parallel_fixture.h"
+#include "port_fixture.h"
+
+namespace vtl::testing {
+namespace {
+
+using namespace platform;
+using Acceso = PrnPortParallelTestAccess;
+
+struct Want {
+  std::int16_t address;
+  std::string type;
+  std::int16_t enabled;
+  bool spp, epp, ecp, ps2;
+};
+
+void ExpectRecord(const clsPrnPortData& r, const Want& w, const std::string& where) {
+  SCOPED_TRACE(where);
+  EXPECT_EQ(r.Address, w.address);
+  EXPECT_EQ(r.PortType, w.type);
+  EXPECT_EQ(r.Enabled, w.enabled);
+  EXPECT_EQ(r.SPPExists, w.spp);
+  EXPECT_EQ(r.EPPExists, w.epp);
+  EXPECT_EQ(r.ECPExists, w.ecp);
+  EXPECT_EQ(r.PS2Exists, w.ps2);
+}
+
+const Want kEmpty{0, "", 0, false, false, false, false};
+
+class ParallelDetectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Loop::Current().UseManualClock(true);
+    port = clsPrnPort::Create();
+    port->Advise(&events);
+  }
+  void TearDown() override {
+    port.reset();
+    portio::RemoveSimulated();
+    Loop::Current().RunUntil([] { return false; }, 1000);
+    Loop::Current().UseManualClock(false);
+  }
+  void Detect(std::vector<std::shared_ptr<SimPort>> ports) {
+    portio::InstallSimulated(std::move(ports));
+    Acceso::DetectarPuertosParalelo(*port);
+  }
+  clsPrnPortData& Record(std::int32_t i) { return *port->PortData(i); }
+  void Scribble(std::int32_t i) {
+    clsPrnPortData& r = Record(i);
+    r.Name = "host " + std::to_string(i);
+    r.Address = 0x3BC;
+    r.PortType = "SPP";
+    r.Enabled = -1;
+    r.EcpModeValue = 6;
+    r.EcpModeDescription = "Test";
+    r.SPPExists = r.EPPExists = r.ECPExists = r.PS2Exists = true;
+  }
+  void ExpectScribbled(std::int32_t i) {
+    SCOPED_TRACE("record " + std::to_string(i) + " keeps what the host wrote");
+    const clsPrnPortData& r = Record(i);
+    EXPECT_EQ(r.Name, "host " + std::to_string(i));
+    EXPECT_EQ(r.Address, 0x3BC);
+    EXPECT_EQ(r.Enabled, -1);
+    EXPECT_EQ(r.PortType, "SPP");
+    EXPECT_EQ(r.EcpModeValue, 6);
+  }
+
+  EnvVar lpt1{"VTL_LPT1", nullptr};
+  EnvVar lpt2{"VTL_LPT2", nullptr};
+  EnvVar lpt4{"VTL_LPT4", nullptr};
+  EnvVar portioVar{"VTL_PORTIO", nullptr};
+  std::shared_ptr<clsPrnPort> port;
+  Recorder events;
+};
+
+TEST_F(ParallelDetectionTest, NoPortAnywhereLeavesRecordZeroEmpty) {
+  Scribble(0);
+  Scribble(1);
+  const auto record0 = port->PortData(0);
+  portio::InstallSimulated({});
+  port->InicializarParalelo(1);  // LPT1 is not mapped: the opening fails, detection still runs
+  ExpectRecord(*port->PortData(0), kEmpty, "simulated bus with nothing on it");
+  EXPECT_EQ(port->PortData(0), record0);  // the same record, rewritten
+  EXPECT_EQ(record0->Name, "host 0");     // detection never names a port
+  ExpectScribbled(1);
+  EXPECT_EQ(Acceso::DireccionBase(*port), 0);
+
+  // The same without any register access at all.
+  portio::RemoveSimulated();
+  portioVar.Set("none");
+  EXPECT_EQ(portio::BackendName(), "none");
+  Scribble(0);
+  port->InicializarParalelo(1);
+  ExpectRecord(Record(0), kEmpty, "no register access");
+  ExpectScribbled(1);
+}
+
+TEST_F(ParallelDetectionTest, PortsAt378And278OnlyFillRecordsZeroAndOne) {
+  auto spp = MakePort(0x378, SimPort::kSpp);
+  auto ps2 = MakePort(0x278, SimPort::kPs2);
+  Scribble(2);
+  Scribble(3);
+  Detect({ps2, spp});
+  ExpectRecord(Record(0), {0x378, "SPP", -1, true, false, false, false}, "0x378");
+  ExpectRecord(Record(1), {0x278, "PS/2", -1, true, false, false, true}, "0x278 moves up");
+  ExpectRecord(Record(2), {0, "", 0, false, false, false, false}, "the record after the last");
+  EXPECT_EQ(Record(2).Name, "host 2");
+  ExpectScribbled(3);
+  // The probes leave the control register at its forward-direction value.
+  EXPECT_EQ(ps2->Control() & 0x2F, 0x0F ^ 0x0B);
+  EXPECT_EQ(spp->Control() & 0x0F, 0x0F ^ 0x0B);
+}
+
+TEST_F(ParallelDetectionTest, EcpModeBitsGiveTheModeAndItsText) {
+  auto ecp = MakePort(0x378, SimPort::kEcp);
+  ecp->SetEcr(0x60);  // mode 011
+  Detect({ecp});
+  ExpectRecord(Record(0), {0x378, "PS/2", -1, true, false, true, true}, "mode 011");
+  EXPECT_EQ(Record(0).EcpModeValue, 3);
+  EXPECT_EQ(Record(0).EcpModeDescription, "ECP");
+  EXPECT_EQ(ecp->Ecr(), 0x61);  // the probe put the register back
+  EXPECT_EQ(Acceso::LeerModoEcp(*port, 0x378), 3);
+  EXPECT_EQ(Acceso::DireccionEcr(*port), 0x77A);
+  EXPECT_EQ(Acceso::ValorEcr(*port), 0x61);
+
+  ecp->SetEcr(0xA0);  // mode 101 has no text
+  Detect({ecp});
+  EXPECT_EQ(Record(0).EcpModeValue, 5);
+  EXPECT_EQ(Record(0).EcpModeDescription, "");
+  ExpectRecord(Record(1), kEmpty, "nothing else");
+}
+
+TEST_F(ParallelDetectionTest, EcpWithoutEppReportsItsStandardModeType) {
+  auto ecp = MakePort(0x278, SimPort::kEcp);
+  ecp->SetEcpHasEppMode(false);
+  ecp->SetEcr(0x20);  // PS/2 mode: the direction bit works
+  Detect({ecp});
+  ExpectRecord(Record(0), {0x278, "PS/2", -1, true, false, true, true}, "ECP in mode 001");
+  EXPECT_EQ(Record(0).EcpModeDescription, "PS/2");
+
+  ecp->SetEcr(0x00);  // standard mode drives the data lines whatever the direction bit says
+  Detect({ecp});
+  ExpectRecord(Record(0), {0x278, "SPP", -1, true, false, true, false}, "ECP in mode 000");
+  EXPECT_EQ(Record(0).EcpModeValue, 0);
+  EXPECT_EQ(Record(0).EcpModeDescription, "SPP");
+
+  ecp->SetEcr(0x80);  // asks for EPP, which this chip does not have
+  Detect({ecp});
+  EXPECT_EQ(Record(0).PortType, "PS/2");
+  EXPECT_TRUE(Record(0).ECPExists);
+  EXPECT_FALSE(Record(0).EPPExists);
+}
+
+TEST_F(ParallelDetectionTest, EcpInEppModeIsEcpPlusEpp) {
+  auto ecp = MakePort(0x378, SimPort::kEcp);
+  ecp->SetEcr(0x80);
+  Detect({ecp});
+  ExpectRecord(Record(0), {0x378, "ECP+EPP", -1, false, true, true, false}, "ECP+EPP");
+  EXPECT_EQ(Record(0).EcpModeValue, 4);
+  EXPECT_EQ(Record(0).EcpModeDescription, "EPP");
+  EXPECT_EQ(Acceso::TipoDetectado(*port), "");  // the last candidate found nothing
+}
+
+TEST_F(ParallelDetectionTest, EppPortAndItsTimeOut) {
+  auto epp = MakePort(0x378, SimPort::kEpp);
+  epp->SetEppTimeout(true);  // left over from an earlier cycle
+  Detect({epp});
+  ExpectRecord(Record(0), {0x378, "EPP", -1, false, true, false, false}, "EPP");
+  EXPECT_FALSE(epp->EppTimeout());
+
+  // Without an EPP device every cycle times out: the port is still a bidirectional one.
+  epp->SetEppCyclesTimeOut(true);
+  Detect({epp});
+  ExpectRecord(Record(0), {0x378, "PS/2", -1, true, false, false, true}, "EPP cycles time out");
+  EXPECT_FALSE(epp->EppTimeout());
+
+  epp->SetEppTimeout(true);
+  EXPECT_EQ(Acceso::LimpiarTimeoutEpp(*port, 0x378), 1);
+  EXPECT_FALSE(epp->EppTimeout());
+  EXPECT_EQ(Acceso::LimpiarTimeoutEpp(*port, 0x378), 0);
+}
+
+TEST_F(ParallelDetectionTest, AnEcrWithABusyFifoIsNotTakenForEcp) {
+  auto ecp = MakePort(0x378, SimPort::kEcp);
+  ecp->SetEcr(0x40);  // parallel-port FIFO mode
+  portio::InstallSimulated({ecp});
+  Out32(0x778, 'A');
+  EXPECT_EQ(ecp->FifoCount(), 1u);
+  EXPECT_EQ(Inp32(0x77A) & 0x03, 0x00);  // neither empty nor full
+  EXPECT_FALSE(Acceso::ProbarEcp(*port, 0x378));
+  for (int i = 0; i < 20; ++i) Out32(0x778, 'B');
+  EXPECT_EQ(ecp->FifoCount(), SimPort::kFifoSize);
+  EXPECT_EQ(Inp32(0x77A) & 0x03, 0x02);  // full
+  EXPECT_FALSE(Acceso::ProbarEcp(*port, 0x378));
+  Acceso::DetectarPuertosParalelo(*port);
+  EXPECT_FALSE(Record(0).ECPExists);
+  EXPECT_EQ(Record(0).Address, 0x378);
+  // Test mode reads the FIFO back; going to a standard mode empties it.
+  Out32(0x77A, 0xC0);
+  EXPECT_EQ(Inp32(0x778), 'A');
+  Out32(0x77A, 0x20);
+  EXPECT_EQ(ecp->FifoCount(), 0u);
+  EXPECT_TRUE(Acceso::ProbarEcp(*port, 0x378));
+  // Configuration mode shows configuration register A.
+  Out32(0x77A, 0xE0);
+  EXPECT_EQ(Inp32(0x778), 0x10);
+}
+
+TEST_F(ParallelDetectionTest, FourPortsFillTheFourRecordsInCandidateOrder) {
+  auto ecp = MakePort(0x378, SimPort::kEcp);
+  ecp->SetEcr(0x80);
+  auto mono = MakePort(0x3BC, SimPort::kSpp);  // not a candidate: never probed
+  Detect({MakePort(0x190, SimPort::kSpp), MakePort(0x278, SimPort::kPs2), mono,
+          MakePort(0x320, SimPort::kEpp), ecp});
+  ExpectRecord(Record(0), {0x378, "ECP+EPP", -1, false, true, true, false}, "0");
+  ExpectRecord(Record(1), {0x320, "EPP", -1, false, true, false, false}, "1");
+  ExpectRecord(Record(2), {0x278, "PS/2", -1, true, false, false, true}, "2");
+  ExpectRecord(Record(3), {0x190, "SPP", -1, true, false, false, false}, "3");
+  EXPECT_EQ(mono->Data(), 0);
+  EXPECT_EQ(mono->Control(), 0x0C);
+}
+
+TEST_F(ParallelDetectionTest, ChipsThatAnswerGarbageNeverBreakDetection) {
+  const std::array<std::int16_t, 4> candidates{0x378, 0x320, 0x278, 0x190};
+  std::vector<std::shared_ptr<SimPort>> noisy;
+  for (auto c : candidates)
+    noisy.push_back(MakePort(static_cast<std::uint16_t>(c), SimPort::kNoise));
+  for (int round = 0; round < 50; ++round) {
+    Detect(noisy);
+    bool gap = false;
+    for (std::int32_t i = 0; i < 4; ++i) {
+      const clsPrnPortData& r = Record(i);
+      SCOPED_TRACE("round " + std::to_string(round) + " record " + std::to_string(i));
+      if (r.Address == 0) {
+        gap = true;
+        EXPECT_EQ(r.Enabled, 0);
+        EXPECT_EQ(r.PortType, "");
+        continue;
+      }
+      EXPECT_FALSE(gap) << "found ports fill the records without gaps";
+      EXPECT_NE(std::find(candidates.begin(), candidates.end(), r.Address), candidates.end());
+      EXPECT_EQ(r.Enabled, -1);
+      EXPECT_TRUE(r.PortType == "ECP+EPP" || r.PortType == "EPP" || r.PortType == "PS/2" ||
+                  r.PortType == "SPP")
+          << r.PortType;
+      EXPECT_GE(r.EcpModeValue, 0);
+      EXPECT_LE(r.EcpModeValue, 7);
+    }
+  }
+}
+
+TEST_F(ParallelDetectionTest, PortDataGivesTheRecordsThemselves) {
+  EXPECT_EQ(port->PortData(7), port->PortData(0));
+  EXPECT_EQ(port->PortData(-1), port->PortData(0));
+  EXPECT_EQ(port->PortData(4), port->PortData(0));
+  EXPECT_NE(port->PortData(3), port->PortData(0));
+  EXPECT_NE(port->PortData(1), port->PortData(2));
+  // A host's changes stay until a detection rewrites the record.
+  port->PortData(2)->PortType = "mine";
+  port->PortData(2)->Address = 0x7FFF;
+  EXPECT_EQ(port->PortData(2)->PortType, "mine");
+  Detect({MakePort(0x378, SimPort::kSpp), MakePort(0x278, SimPort::kSpp),
+          MakePort(0x190, SimPort::kSpp)});
+  EXPECT_EQ(port->PortData(2)->PortType, "SPP");
+  EXPECT_EQ(port->PortData(2)->Address, 0x190);
+}
+
+TEST_F(ParallelDetectionTest, RecordsMarkedEcpGetTheirModeRefreshed) {
+  auto ecp = MakePort(0x190, SimPort::kEcp);
+  ecp->SetEcr(0x60);
+  clsPrnPortData& host = Record(3);
+  host.Enabled = -1;
+  host.PortType = "ECP";
+  host.Address = 0x190;
+  Detect({ecp});
+  EXPECT_EQ(Record(0).Address, 0x190);
+  EXPECT_EQ(host.EcpModeValue, 3);
+  EXPECT_EQ(host.EcpModeDescription, "ECP");
+  ecp->SetEcr(0x20);
+  Detect({ecp});
+  EXPECT_EQ(host.EcpModeValue, 1);
+  EXPECT_EQ(host.EcpModeDescription, "PS/2");
+  // Disabled records are left alone.
+  host.Enabled = 0;
+  ecp->SetEcr(0xE0);
+  Detect({ecp});
+  EXPECT_EQ(host.EcpModeValue, 1);
+}
+
+TEST_F(ParallelDetectionTest, AddressesAtTheTopOfTheRangeDoNotOverflow) {
+  EXPECT_EQ(Acceso::DireccionDe(0x378, 1), std::optional<std::int16_t>(0x379));
+  EXPECT_EQ(Acceso::DireccionDe(0x7BFD, 0x402), std::optional<std::int16_t>(0x7FFF));
+  EXPECT_EQ(Acceso::DireccionDe(0x7FFF, 1), std::nullopt);
+  EXPECT_EQ(Acceso::DireccionDe(0x7C00, 0x402), std::nullopt);
+  EXPECT_EQ(Acceso::DireccionDe(-1, 1), std::nullopt);  // 0xFFFF + 1 would wrap to 0
+  EXPECT_EQ(Acceso::DireccionDe(-32768, 0x402), std::optional<std::int16_t>(-32768 + 0x402));
+  EXPECT_EQ(Acceso::DireccionDe(-2, 0x402), std::nullopt);
+  EXPECT_EQ(Acceso::DireccionDe(0x10000, 0), std::nullopt);
+
+  // A port right at the top of the address space: its registers are there, beyond them nothing.
+  auto top = MakePort(0xFFFC, SimPort::kSpp);
+  top->SetStatus(0xD8);
+  portio::InstallSimulated({top});
+  EXPECT_EQ(Acceso::LeerEstadoParalelo(*port, -4), 0x58);
+  EXPECT_TRUE(Acceso::ProbarSpp(*port, -4));
+  EXPECT_FALSE(Acceso::ProbarEcp(*port, -4));
+  EXPECT_FALSE(Acceso::ProbarEpp(*port, -4));
+  EXPECT_EQ(Acceso::LeerEstadoParalelo(*port, 0x7FFF), 0x7F);  // reads as no port
+  EXPECT_EQ(Acceso::LeerModoEcp(*port, 0x7FFF), 7);
+  EXPECT_EQ(Acceso::DireccionEcr(*port), 0);
+  EXPECT_FALSE(Acceso::ProbarEcp(*port, 0x7FFF));
+  EXPECT_FALSE(Acceso::ProbarSpp(*port, 0x7FFF));
+
+  // A host record marked ECP at such an address is refreshed without trouble.
+  Record(3).Enabled = -1;
+  Record(3).PortType = "ECP";
+  Record(3).Address = 0x7FFF;
+  Detect({MakePort(0x378, SimPort::kSpp)});
+  EXPECT_EQ(Record(3).EcpModeValue, 7);
+
+  // Opening LPT4 from such a record polls nothing beyond the range.
+  auto lpt = sim::Register("lpt4-top");
+  lpt4.Set("sim:lpt4-top");
+  Record(3).PortType = "SPP";
+  port->InicializarParalelo(4);
+  EXPECT_EQ(Acceso::DireccionBase(*port), 0x7FFF);
+  EXPECT_TRUE(lpt->IsOpen());
+  ASSERT_FALSE(events.log.empty());
+  EXPECT_EQ(events.log.back(), "NuevoEstado(0,1)");
+  port->CloseAll();
+  sim::Unregister("lpt4-top");
+}
+
+TEST_F(ParallelDetectionTest, RegisterAccessAndItsInversions) {
+  auto spp = MakePort(0x378, SimPort::kSpp);
+  portio::InstallSimulated({spp});
+  Acceso::EscribirControl(*port, 0x378, 0x0F);
+  EXPECT_EQ(spp->Control(), 0x04);
+  EXPECT_EQ(Acceso::LeerControl(*port, 0x378), (0x04 | 0xE0) ^ 0x0B);
+  spp->SetStatus(0xD8);
+  EXPECT_EQ(Acceso::LeerEstadoParalelo(*port, 0x378), 0x58);
+  spp->SetStatus(0x78);
+  EXPECT_EQ(Acceso::LeerEstadoParalelo(*port, 0x378), 0xF8);
+  EXPECT_EQ(Acceso::BitActivo(0x58, 3), 1);
+  EXPECT_EQ(Acceso::BitActivo(0x58, 7), 0);
+  EXPECT_EQ(Acceso::BitActivo(0xF8, 5), 1);
+  EXPECT_EQ(Acceso::BitActivo(-1, 30), 1);
+  EXPECT_EQ(Acceso::BitActivo(-1, 31), 0);
+  EXPECT_EQ(Acceso::BitActivo(-1, -1), 0);
+  const std::array<const char*, 8> texts{"SPP", "PS/2", "Fast Centronics", "ECP", "EPP",
+                                         "",    "Test", "Configuration"};
+  for (std::int32_t m = 0; m < 8; ++m) EXPECT_EQ(Acceso::DescripcionModoEcp(m), texts[m]);
+  EXPECT_EQ(Acceso::DescripcionModoEcp(8), "");
+  EXPECT_EQ(Acceso::DescripcionModoEcp(-1), "");
+  // Unclaimed addresses read as a floating bus.
+  EXPECT_EQ(Inp32(0x37B) & 0xFF, 0xFF);
+  EXPECT_EQ(Inp32(0x77A) & 0xFF, 0xFF);
+}
+
+TEST_F(ParallelDetectionTest, OpeningDetectsAndPollsOnlyThePortItFound) {
+  auto spp = MakePort(0x378, SimPort::kSpp);
+  spp->SetStatus(0xD8);
+  portio::InstallSimulated({spp});
+  auto dev1 = sim::Register("lpt1-open");
+  auto dev2 = sim::Register("lpt2-open");
+  lpt1.Set("sim:lpt1-open");
+  lpt2.Set("sim:lpt2-open");
+
+  port->InicializarParalelo(1);
+  EXPECT_EQ(port->PortData(0)->PortType, "SPP");
+  EXPECT_EQ(Acceso::DireccionBase(*port), 0x378);
+  EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(0,0)"}));
+  EXPECT_FALSE(port->AlwaysOnLine());
+
+  // LPT2 has no registers of its own: the printer on LPT1 must not speak for it.
+  spp->SetStatus(0x78);
+  events.log.clear();
+  port->InicializarParalelo(2);
+  EXPECT_TRUE(dev2->IsOpen());
+  EXPECT_EQ(Acceso::DireccionBase(*port), 0);
+  EXPECT_TRUE(port->AlwaysOnLine());  // no register to read: always on line from now on
+  EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(1,0)"}));
+  ASSERT_TRUE(Loop::Current().RunUntil([&] { return events.log.size() >= 2; }, 10'000));
+  EXPECT_EQ(events.log.back(), "NuevoEstado(0,0)");
+  port->CloseAll();
+  sim::Unregister("lpt1-open");
+  sim::Unregister("lpt2-open");
+}
+
+TEST(ParallelBackends, TestsReachNoRealPort) {
+  EnvVar portio{"VTL_PORTIO", nullptr};
+  ASSERT_NE(std::getenv("VTL_NO_SYSTEM_PORTS"), nullptr);
+  EXPECT_EQ(portio::BackendName(), "none");
+  EXPECT_EQ(Inp32(0x379) & 0xFF, 0xFF);
+  Out32(0x378, 0x55);  // goes nowhere
+  EXPECT_EQ(Inp32(0x378) & 0xFF, 0xFF);
+  portio.Set("none");
+  EXPECT_EQ(portio::BackendName(), "none");
+  portio::InstallSimulated({MakePort(0x378, SimPort::kSpp)});
+  EXPECT_EQ(portio::BackendName(), "simulated");
+  Out32(0x378, 0x55);
+  EXPECT_EQ(Inp32(0x378), 0x55);
+  portio::RemoveSimulated();
+  EXPECT_EQ(portio::BackendName(), "none");
+}
+
+TEST(ParallelBackends, DeviceNamesOfPorts) {
+  EnvVar com3{"VTL_COM3", "/tmp/some-printer"};
+  EnvVar lpt2{"VTL_LPT2", "sim:lpt"};
+  EnvVar lpt4{"VTL_LPT4", nullptr};
+  char buf[64];
+  EXPECT_EQ(QueryDosDeviceA("COM3", buf, sizeof buf), 19u);
+  EXPECT_STREQ(buf, "/tmp/some-printer");
+  EXPECT_EQ(buf[18], '\0');
+  EXPECT_EQ(QueryDosDeviceA("\\\\.\\LPT2", buf, sizeof buf), 9u);
+  EXPECT_STREQ(buf, "sim:lpt");
+  EXPECT_EQ(QueryDosDeviceA("lpt2", buf, sizeof buf), 9u);
+  SetLastError(0);
+  EXPECT_EQ(QueryDosDeviceA("LPT4", buf, sizeof buf), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(QueryDosDeviceA("printer", buf, sizeof buf), 0u);
+  EXPECT_EQ(QueryDosDeviceA(nullptr, buf, sizeof buf), 0u);
+  EXPECT_EQ(QueryDosDeviceA("COM3", buf, 18), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(QueryDosDeviceA("COM3", nullptr, 100), 0u);
+}
+
+}  // namespace
+}  // namespace vtl::testing

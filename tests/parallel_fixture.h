@@ -1,0 +1,183 @@
+// Parallel-port test helpers: a window on the object's register access and detection results,
+// environment mappings that are put back when a test ends, and the virtual printer's core
+// reading a FIFO that the library opens as an LPT port.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/prnport.h"
+#include "platform/loop.h"
+#include "platform/portio.h"
+#include "serial_pty.h"
+
+namespace vtl {
+
+struct PrnPortParallelTestAccess {
+  static std::int16_t DireccionBase(const clsPrnPort& p) { return p.m_DireccionBase; }
+  static const std::string& TipoDetectado(const clsPrnPort& p) { return p.m_TipoDetectado; }
+  static std::int16_t DireccionEcr(const clsPrnPort& p) { return p.m_DireccionEcr; }
+  static std::int16_t ValorEcr(const clsPrnPort& p) { return p.m_ValorEcr; }
+  static void DetectarPuertosParalelo(clsPrnPort& p) { p.DetectarPuertosParalelo(); }
+  static bool DetectarPuerto(clsPrnPort& p, std::int32_t i) { return p.DetectarPuerto(i); }
+  static bool ProbarEcp(clsPrnPort& p, std::int32_t b) { return p.ProbarEcp(b); }
+  static bool ProbarEpp(clsPrnPort& p, std::int32_t b) { return p.ProbarEpp(b); }
+  static bool ProbarSpp(clsPrnPort& p, std::int32_t b) { return p.ProbarSpp(b); }
+  static bool ProbarPs2(clsPrnPort& p, std::int32_t b) { return p.ProbarPs2(b); }
+  static std::int32_t LeerEstadoParalelo(clsPrnPort& p, std::int32_t b) {
+    return p.LeerEstadoParalelo(b);
+  }
+  static std::int32_t LeerControl(clsPrnPort& p, std::int32_t b) { return p.LeerControl(b); }
+  static void EscribirControl(clsPrnPort& p, std::int32_t b, std::int32_t v) {
+    p.EscribirControl(b, v);
+  }
+  static std::int32_t LeerModoEcp(clsPrnPort& p, std::int32_t b) { return p.LeerModoEcp(b); }
+  static std::int32_t LimpiarTimeoutEpp(clsPrnPort& p, std::int32_t b) {
+    return p.LimpiarTimeoutEpp(b);
+  }
+  static std::string DescripcionModoEcp(std::int32_t m) {
+    return clsPrnPort::DescripcionModoEcp(m);
+  }
+  static std::int32_t BitActivo(std::int32_t v, std::int32_t b) {
+    return clsPrnPort::BitActivo(v, b);
+  }
+  static std::optional<std::int16_t> DireccionDe(std::int32_t base, std::int32_t offset) {
+    std::int16_t d = 0;
+    if (!clsPrnPort::DireccionDe(base, offset, d)) return std::nullopt;
+    return d;
+  }
+};
+
+namespace testing {
+
+// Sets (or, with nullptr, removes) an environment variable for the life of the object.
+class EnvVar {
+ public:
+  EnvVar(std::string name, const char* value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) old_ = old;
+    Set(value);
+  }
+  ~EnvVar() { Set(old_ ? old_->c_str() : nullptr); }
+  EnvVar(const EnvVar&) = delete;
+  EnvVar& operator=(const EnvVar&) = delete;
+  void Set(const char* value) {
+    if (value) {
+      setenv(name_.c_str(), value, 1);
+    } else {
+      unsetenv(name_.c_str());
+    }
+  }
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+using SimPort = platform::portio::SimulatedParallelPort;
+
+inline std::shared_ptr<SimPort> MakePort(std::uint16_t base, SimPort::Mode mode) {
+  return std::make_shared<SimPort>(base, mode);
+}
+
+// A private directory that goes away with the object.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/vtl-parallel-XXXXXX";
+    if (mkdtemp(tmpl)) path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A named pipe in a private directory, read by the virtual printer's core as the thread's loop
+// runs. A parallel port has no way back, so the printer's replies are dropped. A write end of
+// our own keeps the pipe from reporting end-of-file while the library has it closed.
+class FifoPrinter {
+ public:
+  explicit FifoPrinter(const std::string& name = "lpt") {
+    path_ = dir_.Path() + "/" + name;
+    if (dir_.Path().empty() || mkfifo(path_.c_str(), 0600) != 0) return;
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    keep_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+#if VTL_HAVE_PRINTERSIM_CORE
+    printersim::Options o;
+    o.drawer_close_after = std::chrono::microseconds(0);
+    printer_ = std::make_unique<printersim::Printer>(o);
+#endif
+    if (fd_ >= 0) {
+      watch_ = platform::Loop::Current().Watch(fd_, POLLIN, [this](short) { Serve(); });
+    }
+  }
+  ~FifoPrinter() {
+    if (watch_) platform::Loop::Current().Unwatch(watch_);
+    if (fd_ >= 0) ::close(fd_);
+    if (keep_ >= 0) ::close(keep_);
+  }
+  FifoPrinter(const FifoPrinter&) = delete;
+  FifoPrinter& operator=(const FifoPrinter&) = delete;
+
+  bool Ok() const {
+    return fd_ >= 0 && keep_ >= 0;
+  }
+  const std::string& Path() const {
+    return path_;
+  }
+  const std::string& Received() const {
+    return received_;
+  }
+#if VTL_HAVE_PRINTERSIM_CORE
+  printersim::Printer& printer() {
+    return *printer_;
+  }
+  std::string Printed() const {
+    std::string out;
+    for (const auto& r : printer_->Receipts()) out += printersim::RenderText(r, 576);
+    out += printersim::RenderText(printer_->Current(), 576);
+    return out;
+  }
+#endif
+
+ private:
+  void Serve() {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n <= 0) break;
+      const std::string in(buf, static_cast<std::size_t>(n));
+      received_ += in;
+#if VTL_HAVE_PRINTERSIM_CORE
+      printer_->Feed(in);
+#endif
+    }
+  }
+
+  TempDir dir_;
+  std::string path_;
+  int fd_ = -1;
+  int keep_ = -1;
+  std::string received_;
+#if VTL_HAVE_PRINTERSIM_CORE
+  std::unique_ptr<printersim::Printer> printer_;
+#endif
+  platform::Loop::Id watch_ = 0;
+};
+
+}  // namespace testing
+}  // namespace vtl
