@@ -1,5 +1,6 @@
 #include "interface/dispatch.h"
 
+#include "channels/serial_port_class.h"
 #include "engine/prnport.h"
 
 namespace vtl {
@@ -59,11 +60,32 @@ class DispatchObject::PrnPortEvents : public __clsPrnPort {
   DispatchObject& owner_;
 };
 
+class DispatchObject::SerialEvents : public __clsSerial {
+ public:
+  explicit SerialEvents(DispatchObject& owner) : owner_(owner) {}
+  void DataIn(std::int32_t& n) override { Fire(1, n); }
+  void DataOut(std::int32_t& n) override { Fire(2, n); }
+
+ private:
+  void Fire(std::int32_t dispid, std::int32_t& value) {
+    auto keep = owner_.weak_from_this().lock();
+    if (!keep) return;
+    std::vector<Variant> args{Variant::Long(value)};
+    owner_.Fire(dispid, args);
+    try {
+      value = args[0].ToLong();
+    } catch (const DispatchError&) {
+    }
+  }
+  DispatchObject& owner_;
+};
+
 DispatchObject::DispatchObject(Key, const ClassInfo& cls, std::shared_ptr<void> target)
     : cls_(cls), target_(std::move(target)) {}
 
 DispatchObject::~DispatchObject() {
   if (prnPortEvents_) static_cast<clsPrnPort*>(target_.get())->Unadvise(prnPortEvents_.get());
+  if (serialEvents_) static_cast<clsSerial*>(target_.get())->Unadvise(serialEvents_.get());
 }
 
 std::shared_ptr<DispatchObject> DispatchObject::Create(std::string_view className) {
@@ -73,6 +95,7 @@ std::shared_ptr<DispatchObject> DispatchObject::Create(std::string_view classNam
                         "ActiveX component can't create object: " + std::string(className));
   }
   if (cls == &PrnPortClassInfo()) return Wrap(clsPrnPort::Create());
+  if (cls == &SerialClassInfo()) return Wrap(clsSerial::Create());
   throw DispatchError(E_NOTIMPL, 445, cls->name + " is not implemented in this build", cls->name);
 }
 
@@ -80,6 +103,13 @@ std::shared_ptr<DispatchObject> DispatchObject::Wrap(std::shared_ptr<clsPrnPort>
   auto obj = std::make_shared<DispatchObject>(Key{}, PrnPortClassInfo(), port);
   obj->prnPortEvents_ = std::make_unique<PrnPortEvents>(*obj);
   port->Advise(obj->prnPortEvents_.get());
+  return obj;
+}
+
+std::shared_ptr<DispatchObject> DispatchObject::Wrap(std::shared_ptr<clsSerial> serial) {
+  auto obj = std::make_shared<DispatchObject>(Key{}, SerialClassInfo(), serial);
+  obj->serialEvents_ = std::make_unique<SerialEvents>(*obj);
+  serial->Advise(obj->serialEvents_.get());
   return obj;
 }
 

@@ -17,6 +17,7 @@ namespace vtl {
 
 class clsPrnPort;
 class clsPrnPortData;
+class clsSerial;
 
 class DispatchObject : public std::enable_shared_from_this<DispatchObject> {
  public:
@@ -29,6 +30,7 @@ class DispatchObject : public std::enable_shared_from_this<DispatchObject> {
   static std::shared_ptr<DispatchObject> Create(std::string_view className);
   static std::shared_ptr<DispatchObject> Wrap(std::shared_ptr<clsPrnPort> port);
   static std::shared_ptr<DispatchObject> Wrap(std::shared_ptr<clsPrnPortData> record);
+  static std::shared_ptr<DispatchObject> Wrap(std::shared_ptr<clsSerial> serial);
 
   ~DispatchObject();
   const ClassInfo& Class() const { return cls_; }
@@ -48,9 +50,11 @@ class DispatchObject : public std::enable_shared_from_this<DispatchObject> {
 
  private:
   class PrnPortEvents;
+  class SerialEvents;
   const ClassInfo& cls_;
   std::shared_ptr<void> target_;
   std::unique_ptr<PrnPortEvents> prnPortEvents_;
+  std::unique_ptr<SerialEvents> serialEvents_;
   std::map<int, std::shared_ptr<EventCallback>> callbacks_;
   int nextCookie_ = 1;
 };

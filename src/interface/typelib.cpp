@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "channels/serial_port_class.h"
 #include "engine/prnport.h"
 #include "interface/dispatch.h"
 
@@ -88,14 +89,19 @@ ClassInfo BuildPrnPort() {
       Method(0x60030012, "CheckAutoSpeed",
              {Ref("tmpPuertoSerie", V::String),
               Opt("tmpSoloCheckearlasPrimeras", V::Long, Variant::Long(2))},
-             V::Long),
+             V::Long, On<P>([](P& p, Args& a) {
+               return Variant::Long(p.CheckAutoSpeed(a.String(0), a.Long(1)));
+             })),
       Method(
           0x60030014, "Imprimir",
           {Ref("tmpDatos", V::String), Opt("tmpComandoPuro", V::Boolean, Variant::Boolean(false))},
           V::Long, On<P>([](P& p, Args& a) {
             return Variant::Long(p.Imprimir(a.String(0), a.Boolean(1)));
           })),
-      Get(0x68030000, "PortData", V::Object, nullptr, {Ref("tmpIndex", V::Long)}),
+      Get(0x68030000, "PortData", V::Object, On<P>([](P& p, Args& a) {
+            return Variant::Object(DispatchObject::Wrap(p.PortData(a.Long(0))));
+          }),
+          {Ref("tmpIndex", V::Long)}),
       Method(0x60030033, "CutPaper", {Ref("tmp_porcentage", V::Long)}, V::Long,
              On<P>([](P& p, Args& a) { return Variant::Long(p.CutPaper(a.Long(0))); })),
       Method(0x60030035, "BeginInsertion", {Ref("tmp_Time", V::Long)}, V::Long,
@@ -154,11 +160,14 @@ ClassInfo BuildPrnPort() {
              On<P>([](P& p, Args& a) { return p.InicializarRed(a.String(0), a.Long(1)); })),
       Method(0x600300b2, "ListaDePuertosExistentes",
              {Ref("tmpArrPuertosSerie", V::LongArray), Ref("tmpArrPuertosParalelo", V::LongArray)},
-             V::Empty),
+             V::Empty, On<P>([](P& p, Args& a) {
+               p.ListaDePuertosExistentes(a.LongArray(0), a.LongArray(1));
+               return Variant();
+             })),
       Method(0x600300cb, "InicializarWindows", {Ref("tmpNombre", V::String)}, V::Variant,
              On<P>([](P& p, Args& a) { return p.InicializarWindows(a.String(0)); })),
-      Method(0x600300ed, "EnviarPruebasDeVelocidad", {Ref("tmpPuertoSerie", V::String)},
-             V::Variant),
+      Method(0x600300ed, "EnviarPruebasDeVelocidad", {Ref("tmpPuertoSerie", V::String)}, V::Variant,
+             On<P>([](P& p, Args& a) { return p.EnviarPruebasDeVelocidad(a.String(0)); })),
       Get(0x680300ee, "Uploading", V::Boolean, VTL_BOOL_GET(p.Uploading())),
       Method(0x600300ef, "UploadLogo",
              {Ref("tmpLogos", V::StringArray), Ref("tmpNombres", V::StringArray),
@@ -181,7 +190,9 @@ ClassInfo BuildPrnPort() {
              })),
       Method(0x60030115, "CheckAutospeedAndHandshake",
              {Ref("tmpPuerto", V::String), Ref("tmpSpeed", V::Long), Ref("tmpHandshake", V::Long)},
-             V::Variant),
+             V::Variant, On<P>([](P& p, Args& a) {
+               return p.CheckAutospeedAndHandshake(a.String(0), a.Long(1), a.Long(2));
+             })),
       Put(0x68030116, "ControlCajonAbierto", V::Boolean, On<P>([](P& p, Args& a) {
             p.ControlCajonAbierto(a.Boolean(0));
             return Variant();
@@ -194,8 +205,9 @@ ClassInfo BuildPrnPort() {
             return Variant();
           })),
       Method(0x60030160, "CommSetLine", {Ref("intLine", V::Integer), Ref("blnState", V::Boolean)},
-             V::Long,
-             On<P>([](P& p, Args& a) { return Variant::Long(p.CommSetLine(a.Integer(0), a.Boolean(1))); })),
+             V::Long, On<P>([](P& p, Args& a) {
+               return Variant::Long(p.CommSetLine(a.Integer(0), a.Boolean(1)));
+             })),
       Put(0x68030161, "SecuenciaInicializacion", V::String, On<P>([](P& p, Args& a) {
             p.SecuenciaInicializacion(a.String(0));
             return Variant();
@@ -292,27 +304,43 @@ ClassInfo BuildSerial() {
               true,
               {},
               {}};
+  using S = clsSerial;
   c.members = {
-      Method(0x60030001, "GetSystemMessage", {Ref("lngErrorCode", V::Long)}, V::String),
+      Method(0x60030001, "GetSystemMessage", {Ref("lngErrorCode", V::Long)}, V::String,
+             On<S>([](S& s, Args& a) { return Variant::String(s.GetSystemMessage(a.Long(0))); })),
       Method(0x60030002, "CommOpen",
              {Ref("strPort", V::String),
               Opt("strSettings", V::String, Variant::String("baud=9600 parity=N data=8 stop=1"),
                   true)},
-             V::Long),
-      Get(0x68030000, "PortID", V::Long),
-      Method(0x60030007, "CommSet", {Ref("strSettings", V::String)}, V::Long),
-      Method(0x60030008, "CommClose", {}, V::Long),
-      Method(0x60030009, "CommFlush", {}, V::Long),
-      Method(0x6003000a, "CommRead", {Ref("tmpData", V::String)}, V::Variant),
-      Method(0x6003000b, "CommReadtmr", {}, V::Variant),
-      Method(0x6003000c, "CommWrite", {Ref("strData", V::String)}, V::Variant),
+             V::Long, On<S>([](S& s, Args& a) {
+               return Variant::Long(s.CommOpen(a.String(0), a.String(1)));
+             })),
+      Get(0x68030000, "PortID", V::Long,
+          On<S>([](S& s, Args&) { return Variant::Long(s.PortID()); })),
+      Method(0x60030007, "CommSet", {Ref("strSettings", V::String)}, V::Long,
+             On<S>([](S& s, Args& a) { return Variant::Long(s.CommSet(a.String(0))); })),
+      Method(0x60030008, "CommClose", {}, V::Long,
+             On<S>([](S& s, Args&) { return Variant::Long(s.CommClose()); })),
+      Method(0x60030009, "CommFlush", {}, V::Long,
+             On<S>([](S& s, Args&) { return Variant::Long(s.CommFlush()); })),
+      Method(0x6003000a, "CommRead", {Ref("tmpData", V::String)}, V::Variant,
+             On<S>([](S& s, Args& a) { return s.CommRead(a.String(0)); })),
+      Method(0x6003000b, "CommReadtmr", {}, V::Variant,
+             On<S>([](S& s, Args&) { return s.CommReadtmr(); })),
+      Method(0x6003000c, "CommWrite", {Ref("strData", V::String)}, V::Variant,
+             On<S>([](S& s, Args& a) { return s.CommWrite(a.String(0)); })),
       Method(
           0x6003000e, "CommGetLine",
           {Ref("intPortid", V::Integer), Ref("intLine", V::Integer), Ref("blnState", V::Boolean)},
-          V::Long),
+          V::Long, On<S>([](S& s, Args& a) {
+            return Variant::Long(s.CommGetLine(a.Integer(0), a.Integer(1), a.Boolean(2)));
+          })),
       Method(0x6003000f, "CommSetLine", {Ref("intLine", V::Integer), Ref("blnState", V::Boolean)},
-             V::Long),
-      Method(0x60030010, "CommGetError", {Ref("strMessage", V::String)}, V::Long),
+             V::Long, On<S>([](S& s, Args& a) {
+               return Variant::Long(s.CommSetLine(a.Integer(0), a.Boolean(1)));
+             })),
+      Method(0x60030010, "CommGetError", {Ref("strMessage", V::String)}, V::Long,
+             On<S>([](S& s, Args& a) { return Variant::Long(s.CommGetError(a.String(0))); })),
   };
   c.events = {
       {1, "DataIn", {Ref("tmpBytesTotales", V::Long)}},

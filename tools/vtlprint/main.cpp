@@ -1,4 +1,5 @@
-// vtlprint: prints a receipt through the library on a serial or parallel printer.
+// vtlprint: prints a receipt through the library on a serial, parallel, network or spooler
+// printer.
 //
 // The text (a file, standard input, or a sample receipt) is UTF-8 and goes to the printer in
 // Windows-1252; --raw passes the bytes untouched. The program shows the printer's events as they
@@ -18,6 +19,7 @@
 #include "platform/loop.h"
 #include "platform/portio.h"
 #include "platform/sim.h"
+#include "platform/spooler.h"
 
 namespace {
 
@@ -44,9 +46,6 @@ std::string SampleReceipt() {
 
 // The printer's character table for Windows-1252, the encoding text reaches the port in.
 const std::string kTablaWindows1252{kEsc, 't', 16};
-
-// Feed to the cutting position and cut.
-const std::string kCorte{kGs, 'V', 66, 0};
 
 // Bytes as a person can read them: printable text as is, everything else as <XX> or a name.
 std::string Show(const std::string& bytes) {
@@ -96,6 +95,19 @@ struct Watcher : __clsPrnPort {
 
   static void Say(const std::string& text) { std::cout << text << std::endl; }
 
+  // Logo upload progress, drawn as a bar.
+  bool uploaded = false;
+  void Uploading(std::int32_t& quedan, std::int32_t& total) override {
+    if (total <= 0) return;
+    const int done = static_cast<int>(40LL * (total - quedan) / total);
+    std::cout << "upload [" << std::string(static_cast<std::size_t>(done), '#')
+              << std::string(static_cast<std::size_t>(40 - done), '.') << "] " << (total - quedan)
+              << "/" << total << " bytes" << std::endl;
+  }
+  void LogoGrabado(std::int32_t& id) override {
+    Say("event LogoGrabado(" + std::to_string(id) + "): the logos are stored; test print follows");
+    uploaded = true;
+  }
   void DatosImpresos(std::int32_t& id) override {
     Say("event DatosImpresos(" + std::to_string(id) + ")" +
         (job && id >= job ? ": job printed" : ""));
@@ -178,6 +190,8 @@ int Usage(int code) {
          "                    /dev/lp(N-1) or /dev/usb/lp(N-1); the printer's status comes from\n"
          "                    the port's registers where they can be reached, otherwise the\n"
          "                    printer counts as always on line\n"
+         "  --lan HOST[:PORT] a network printer (TCP, port 9100 unless given)\n"
+         "  --spooler QUEUE   a queue of the system's spooler (CUPS): one raw job per burst\n"
          "  --sim             a simulated printer in this process; shows every write\n"
          "                    (the default when no port is given)\n"
          "Line:\n"
@@ -192,10 +206,15 @@ int Usage(int code) {
          "Job:\n"
          "  --raw             send the bytes untouched (no UTF-8 conversion, no line-end\n"
          "                    normalisation)\n"
-         "  --cut             append the paper cut (feed to the cutter and cut)\n"
+         "  --cut             cut the paper after the text\n"
+         "  --logo BMP[,NAME] store a 1-bit bitmap in the printer's memory as the next logo\n"
+         "                    (repeatable; logos are numbered from 1 in the order given); each\n"
+         "                    named logo is test-printed afterwards. Without FILE only the\n"
+         "                    logos are stored.\n"
          "  --timeout SEC     give up after SEC seconds without the job printed (default 60)\n"
          "  --list-ports      list the COM and LPT ports that can be opened now, one a line,\n"
          "                    with the device each maps to, and exit\n"
+         "  --list-queues     list the spooler's queues, one a line, and exit\n"
          "  -h, --help        this text\n"
          "\n"
          "Exit status: 0 printed; 1 the port cannot be opened or the file read; 2 bad usage;\n"
@@ -245,7 +264,9 @@ bool ParseInt(const char* s, long lo, long hi, long* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string device, input;
+  std::string device, input, lan, queue;
+  std::vector<std::string> logos, logoNames;
+  bool listQueues = false;
   long serial = 0, parallel = 0, baud = 9600, timeout = 60, handshake = -1;
   bool sim = false, raw = false, cut = false, noCallback = false, listPorts = false;
   for (int i = 1; i < argc; ++i) {
@@ -264,6 +285,26 @@ int main(int argc, char** argv) {
       sim = true;
     } else if (a == "--list-ports") {
       listPorts = true;
+    } else if (a == "--list-queues") {
+      listQueues = true;
+    } else if (a == "--lan" || a == "--spooler") {
+      const char* v = next();
+      if (!v || !*v) {
+        std::cerr << "vtlprint: " << a << " takes " << (a == "--lan" ? "HOST[:PORT]" : "a queue")
+                  << "\n";
+        return 2;
+      }
+      (a == "--lan" ? lan : queue) = v;
+    } else if (a == "--logo") {
+      const char* v = next();
+      if (!v || !*v) {
+        std::cerr << "vtlprint: --logo takes FILE.bmp[,NAME]\n";
+        return 2;
+      }
+      const std::string logo = v;
+      const auto coma = logo.find(',');
+      logos.push_back(logo.substr(0, coma));
+      logoNames.push_back(coma == std::string::npos ? "" : Utf8ToAnsi(logo.substr(coma + 1)));
     } else if (a == "--parallel") {
       const char* v = next();
       if (!v || !ParseInt(v, 1, 4, &parallel)) {
@@ -324,13 +365,19 @@ int main(int argc, char** argv) {
     }
   }
   if (listPorts) return ListPorts();
-  if ((serial != 0) + (parallel != 0) + !device.empty() + sim > 1) {
-    std::cerr << "vtlprint: choose one of --serial, --parallel, --device and --sim\n";
+  if (listQueues) {
+    for (const auto& q : platform::ListPrinterQueues()) std::cout << AnsiToUtf8(q) << "\n";
+    return 0;
+  }
+  if ((serial != 0) + (parallel != 0) + !device.empty() + sim + !lan.empty() + !queue.empty() > 1) {
+    std::cerr << "vtlprint: choose one of --serial, --parallel, --device, --lan, --spooler and "
+                 "--sim\n";
     return 2;
   }
-  if (!serial && !parallel && device.empty()) sim = true;
+  if (!serial && !parallel && device.empty() && lan.empty() && queue.empty()) sim = true;
 
   std::string text;
+  const bool onlyLogos = !logos.empty() && input.empty();
   if (input.empty()) {
     text = SampleReceipt();
   } else {
@@ -348,7 +395,6 @@ int main(int argc, char** argv) {
     text = raw ? ss.str() : Utf8ToAnsi(ss.str());
   }
   if (!raw) text = kTablaWindows1252 + text;
-  if (cut) text += kCorte;
 
   // A device path or the simulated printer is reached as a COM port of its own.
   std::shared_ptr<platform::sim::Device> simulated;
@@ -361,11 +407,21 @@ int main(int argc, char** argv) {
     }
     setenv("VTL_COM1", device.c_str(), 1);
   }
-  const std::string nombre =
-      parallel ? "LPT" + std::to_string(parallel) : "COM" + std::to_string(serial);
+  const std::string nombre = !lan.empty()     ? lan
+                             : !queue.empty() ? "queue " + queue
+                             : parallel       ? "LPT" + std::to_string(parallel)
+                                              : "COM" + std::to_string(serial);
 
   // The library reports an unusable port only as "not ready"; say why before starting.
-  {
+  if (!queue.empty()) {
+    platform::HANDLE h = 0;
+    if (!platform::OpenPrinterA(Utf8ToAnsi(queue).c_str(), &h, nullptr)) {
+      std::cerr << "vtlprint: the spooler has no queue " << queue
+                << " (see vtlprint --list-queues)\n";
+      return 1;
+    }
+    platform::ClosePrinter(h);
+  } else if (lan.empty()) {
     platform::HANDLE h = platform::CreateFileA(("\\\\.\\" + nombre).c_str(),
                                                platform::GENERIC_READ | platform::GENERIC_WRITE, 0,
                                                nullptr, platform::OPEN_EXISTING, 0, 0);
@@ -382,7 +438,14 @@ int main(int argc, char** argv) {
   Watcher events;
   port->Advise(&events);
   if (handshake >= 0) port->ControlDeFlujo(static_cast<std::int32_t>(handshake));
-  if (parallel) {
+  if (!lan.empty()) {
+    std::cout << "connecting to " << lan << (lan.find(':') == std::string::npos ? ":9100" : "")
+              << std::endl;
+    port->InicializarRed(lan);
+  } else if (!queue.empty()) {
+    std::cout << "printing through the spooler queue " << queue << std::endl;
+    port->InicializarWindows(Utf8ToAnsi(queue));
+  } else if (parallel) {
     std::cout << "opening " << nombre << " (" << DeviceOf(nombre) << ")" << std::endl;
     port->InicializarParalelo(static_cast<std::int32_t>(parallel));
     const auto record = port->PortData(static_cast<std::int32_t>(parallel - 1));
@@ -397,31 +460,39 @@ int main(int argc, char** argv) {
     port->InicializarSerie(static_cast<std::int32_t>(serial), static_cast<std::int32_t>(baud),
                            noCallback);
   }
-  events.job = port->Imprimir(text, raw);
-  std::cout << "queued job " << events.job << ": " << text.size() << " bytes" << std::endl;
+  if (!logos.empty()) {
+    port->UploadLogo(logos, logoNames);
+    if (!port->Uploading()) {
+      std::cerr << "vtlprint: the bitmaps could not be converted (1-bit, uncompressed BMP files "
+                   "only)\n";
+      return 1;
+    }
+    std::cout << "uploading " << logos.size() << " logo" << (logos.size() == 1 ? "" : "s")
+              << std::endl;
+    // Text given during an upload is held back until it ends; the upload ends with a job of its
+    // own (the test print), which the text then follows.
+    platform::Loop::Current().RunUntil([&] { return !port->Uploading(); }, timeout * 1000);
+    events.job = port->OutputID();
+  }
+  if (!onlyLogos) {
+    events.job = port->Imprimir(text, raw);
+    std::cout << "queued job " << events.job << ": " << text.size() << " bytes" << std::endl;
+    if (cut) {
+      std::int32_t porcentaje = 100;
+      port->CutPaper(porcentaje);
+      events.job = port->OutputID();
+    }
+  }
 
   platform::Loop& loop = platform::Loop::Current();
   const std::int64_t start = loop.Now();
   std::int64_t lastProgress = start;
-  std::int64_t handedSince = 0;
-  const std::int64_t total = static_cast<std::int64_t>(text.size());
+  const std::int64_t total = onlyLogos ? 0 : static_cast<std::int64_t>(text.size());
   int result = 0;
   for (;;) {
     loop.RunUntil([&] { return events.printed; }, 250);
     if (events.printed) break;
     const std::int64_t now = loop.Now();
-    // A parallel printer without status has nothing to report the end of a job with: once every
-    // byte has been handed to the port for a while, the job is as printed as it can be known.
-    if (parallel && port->AlwaysOnLine() && port->OutBufferCount() == 0 && now - start > 1000) {
-      if (!handedSince) handedSince = now;
-      if (now - handedSince >= 500) {
-        std::cout << "all " << text.size() << " bytes handed to " << nombre
-                  << " (the printer gives no status to confirm more)" << std::endl;
-        break;
-      }
-    } else {
-      handedSince = 0;
-    }
     if (total > 2048 && now - lastProgress >= 1000) {
       lastProgress = now;
       const std::int64_t left = port->OutBufferCount();
