@@ -30,6 +30,9 @@ struct Recorder : __clsPrnPort {
     log.push_back("NuevoEstado(" + std::to_string(e) + "," + std::to_string(p) + ")");
   }
   void LoopPruebas() override { log.push_back("LoopPruebas"); }
+  void LogoGrabado(std::int32_t& c) override {
+    log.push_back("LogoGrabado(" + std::to_string(c) + ")");
+  }
   void Uploading(std::int32_t& quedan, std::int32_t& total) override {
     log.push_back("Uploading(" + std::to_string(quedan) + "," + std::to_string(total) + ")");
     uploadingAt.push_back(platform::Loop::Current().Now());

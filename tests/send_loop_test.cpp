@@ -220,8 +220,13 @@ TEST_F(PortTest, ALogoUploadIsPacedToTheLineSpeed) {
     ASSERT_EQ(events.uploadingAt.size(), 4u);
     EXPECT_EQ(events.uploadingAt[1] - events.uploadingAt[0], c.periodo);
     EXPECT_EQ(events.uploadingAt[2] - events.uploadingAt[1], c.periodo);
-    EXPECT_EQ(events.log[events.log.size() - 4], "Uploading(1488,2000)");
-    EXPECT_EQ(events.log.back(), "Uploading(0,2000)");
+    std::vector<std::string> progreso;
+    for (const auto& e : events.log) {
+      if (e.rfind("Uploading", 0) == 0) progreso.push_back(e);
+    }
+    EXPECT_EQ(progreso, (std::vector<std::string>{"Uploading(1488,2000)", "Uploading(976,2000)",
+                                                  "Uploading(464,2000)", "Uploading(0,2000)"}));
+    EXPECT_EQ(events.Count("LogoGrabado"), 1);
     port->CloseAll();
   }
 }
