@@ -130,20 +130,7 @@ void clsPrnPort::AtenderEventosSerie() {
 }
 
 std::int32_t clsPrnPort::CommSetLine(std::int16_t intLine, bool blnState) {
-  DWORD codigo = 0;
-  switch (intLine) {
-    case 1:
-      codigo = blnState ? SETBREAK : CLRBREAK;
-      break;
-    case 2:
-      codigo = blnState ? SETDTR : CLRDTR;
-      break;
-    case 3:
-      codigo = blnState ? SETRTS : CLRRTS;
-      break;
-    default:
-      break;  // code 0: the system refuses it
-  }
+  const DWORD codigo = CodigoDeLinea(intLine, blnState);
   EscapeCommFunction(m_hPuerto, codigo);
   return 0;
 }

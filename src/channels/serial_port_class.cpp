@@ -415,20 +415,7 @@ std::int32_t clsSerial::CommSetLine(std::int16_t intLine, bool blnState) {
   auto self = shared_from_this();
   try {
     if (m_intPortID < 1) return 0;
-    DWORD codigo = 0;
-    switch (intLine) {
-      case 1:
-        codigo = blnState ? SETBREAK : CLRBREAK;
-        break;
-      case 2:
-        codigo = blnState ? SETDTR : CLRDTR;
-        break;
-      case 3:
-        codigo = blnState ? SETRTS : CLRRTS;
-        break;
-      default:
-        break;  // code 0: the system refuses it
-    }
+    const DWORD codigo = CodigoDeLinea(intLine, blnState);
     if (!EscapeCommFunction(HandleDelPuerto(), codigo)) {
       return SetCommError("CommSetLine (EscapeCommFunction)");
     }

@@ -156,4 +156,19 @@ BOOL FlushFileBuffers(HANDLE file);
 BOOL GetCommModemStatus(HANDLE file, DWORD* status);
 BOOL EscapeCommFunction(HANDLE file, DWORD function);
 
+// The EscapeCommFunction code that switches a control line: 1 break, 2 DTR, 3 RTS; any other
+// line gives code 0, which the system refuses.
+inline DWORD CodigoDeLinea(int linea, bool estado) {
+  switch (linea) {
+    case 1:
+      return estado ? SETBREAK : CLRBREAK;
+    case 2:
+      return estado ? SETDTR : CLRDTR;
+    case 3:
+      return estado ? SETRTS : CLRRTS;
+    default:
+      return 0;
+  }
+}
+
 }  // namespace vtl::platform
