@@ -15,22 +15,6 @@ namespace {
 
 using namespace platform;
 
-struct SerialRecorder : Recorder {
-  void EstadoCajon(bool& a) override {
-    log.push_back(std::string("EstadoCajon(") + (a ? "1" : "0") + ")");
-  }
-  void EstadoOnLlineOffLine(bool& o) override {
-    log.push_back(std::string("OnLine(") + (o ? "1" : "0") + ")");
-  }
-  std::vector<std::string> Only(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (const auto& e : log) {
-      if (e.rfind(prefix, 0) == 0) out.push_back(e);
-    }
-    return out;
-  }
-};
-
 const std::string kNul2(2, '\0');
 const std::string kInit = "\x1b@";
 const std::string kPeticion =

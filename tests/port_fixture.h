@@ -45,6 +45,23 @@ struct Recorder : __clsPrnPort {
   }
 };
 
+// Also logs the drawer and on-line events of printers that send status bytes.
+struct SerialRecorder : Recorder {
+  void EstadoCajon(bool& a) override {
+    log.push_back(std::string("EstadoCajon(") + (a ? "1" : "0") + ")");
+  }
+  void EstadoOnLlineOffLine(bool& o) override {
+    log.push_back(std::string("OnLine(") + (o ? "1" : "0") + ")");
+  }
+  std::vector<std::string> Only(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const auto& e : log) {
+      if (e.rfind(prefix, 0) == 0) out.push_back(e);
+    }
+    return out;
+  }
+};
+
 class PortTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -14,22 +14,6 @@ namespace {
 
 using namespace platform;
 
-struct Events : Recorder {
-  void EstadoCajon(bool& a) override {
-    log.push_back(std::string("EstadoCajon(") + (a ? "1" : "0") + ")");
-  }
-  void EstadoOnLlineOffLine(bool& o) override {
-    log.push_back(std::string("OnLine(") + (o ? "1" : "0") + ")");
-  }
-  std::vector<std::string> Only(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (const auto& e : log) {
-      if (e.rfind(prefix, 0) == 0) out.push_back(e);
-    }
-    return out;
-  }
-};
-
 class SerialPrinterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -52,7 +36,7 @@ class SerialPrinterTest : public ::testing::Test {
   PtyPrinter printer;
   ComMapping com3{3, "unset"};
   std::shared_ptr<clsPrnPort> port;
-  Events events;
+  SerialRecorder events;
 };
 
 TEST_F(SerialPrinterTest, TheRoadOfOneReceipt) {

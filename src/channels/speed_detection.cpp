@@ -115,6 +115,26 @@ class PausaDeteccion {
   std::int32_t intervalo_;
 };
 
+// A port opened for trials: closed before and after, with reopening allowed only meanwhile.
+class PuertoDePrueba {
+ public:
+  explicit PuertoDePrueba(clsPrnPort& p) : p_(p), reapertura_(p.m_ReaperturaPermitida) {
+    p_.CloseAll();
+    p_.m_ReaperturaPermitida = true;
+  }
+  ~PuertoDePrueba() {
+    p_.CloseAll();
+    p_.m_hPuerto = 0;
+    p_.m_ReaperturaPermitida = reapertura_;
+  }
+  PuertoDePrueba(const PuertoDePrueba&) = delete;
+  PuertoDePrueba& operator=(const PuertoDePrueba&) = delete;
+
+ private:
+  clsPrnPort& p_;
+  bool reapertura_;
+};
+
 std::int32_t clsPrnPort::CheckAutoSpeed(const std::string& tmpPuertoSerie,
                                         std::int32_t tmpSoloCheckearlasPrimeras) {
   auto self = shared_from_this();
@@ -176,17 +196,7 @@ void clsPrnPort::AbrirPuertoDeteccion(std::int32_t tmpNumero) {
 
 std::int32_t clsPrnPort::DetectarVelocidad(const std::string& tmpPuerto, std::int32_t tmpLista,
                                            std::int32_t tmpEspera, std::int32_t tmpReferencia) {
-  CloseAll();
-  struct Salida {
-    clsPrnPort& p;
-    bool reapertura;
-    ~Salida() {
-      p.CloseAll();
-      p.m_hPuerto = 0;
-      p.m_ReaperturaPermitida = reapertura;
-    }
-  } salida{*this, m_ReaperturaPermitida};
-  m_ReaperturaPermitida = true;
+  PuertoDePrueba prueba(*this);
 
   std::vector<std::int32_t> lista;
   if (tmpLista != 2) {
@@ -289,17 +299,7 @@ Variant clsPrnPort::EnviarPruebasDeVelocidad(const std::string& tmpPuertoSerie) 
   auto self = shared_from_this();
   if (m_EnDeteccion) return {};
   PausaDeteccion pausa(*this);
-  CloseAll();
-  struct Salida {
-    clsPrnPort& p;
-    bool reapertura;
-    ~Salida() {
-      p.CloseAll();
-      p.m_hPuerto = 0;
-      p.m_ReaperturaPermitida = reapertura;
-    }
-  } salida{*this, m_ReaperturaPermitida};
-  m_ReaperturaPermitida = true;
+  PuertoDePrueba prueba(*this);
 
   std::int32_t numeroPuerto = 0;
   const bool valido = NumeroDeTextoSerie(tmpPuertoSerie, numeroPuerto);

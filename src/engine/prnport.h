@@ -301,6 +301,7 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
                                           std::int32_t tmpSoloCheckearlasPrimeras);
   void AbrirPuertoDeteccion(std::int32_t tmpNumero);
   friend class PausaDeteccion;
+  friend class PuertoDePrueba;
   bool m_EnDeteccion = false;
   // ---- end of serial speed detection ----
 
