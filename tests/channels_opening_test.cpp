@@ -343,7 +343,11 @@ TEST_F(SerialSimTest, WaitingKeepsTheTickRunning) {
   const std::int64_t start = Loop::Current().Now();
   PrnPortTestAccess::EsperarMilisegundos(*port, 1000);
   EXPECT_GT(Loop::Current().Now() - start, 1000);
-  EXPECT_GT(events.Count("OnLine(1)"), 0);  // ticks ran inside the wait
+  // Ticks ran inside the wait: the printer was seen ready and asked for its status.
+  EXPECT_EQ(events.log.back(), "NuevoEstado(0,0)");
+  EXPECT_NE(dev->Written().find(kPeticion), std::string::npos);
+  // Nothing came back from the printer, so nothing is said about its drawer.
+  EXPECT_EQ(events.Count("OnLine"), 0);
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ class PortTest : public ::testing::Test {
         platform::CreateFileA("sim:port-test", platform::GENERIC_READ | platform::GENERIC_WRITE, 0,
                               nullptr, platform::OPEN_EXISTING, platform::FILE_FLAG_OVERLAPPED, 0);
     ASSERT_NE(h, platform::INVALID_HANDLE_VALUE);
-    PrnPortTestAccess::AttachPort(*port, h, tipo, 0);
+    PrnPortTestAccess::AttachPort(*port, h, tipo, 0, "sim:port-test");
   }
   bool PumpUntil(const std::function<bool()>& cond, std::int64_t ms = 600'000) {
     return platform::Loop::Current().RunUntil(cond, ms);

@@ -84,10 +84,11 @@ TEST_F(SerialPrinterTest, DrawerAndOnLineEventsFromTheStatusBytes) {
   printer.Change([](printersim::Printer& p) { p.SetDrawer(true); });
   Expect({"EstadoCajon(1)", "OnLine(1)"});
   EXPECT_TRUE(port->CajonAbierto);
-  printer.Change([](printersim::Printer& p) { p.SetCover(true); });  // bit 5: off line
-  Expect({"EstadoCajon(1)", "OnLine(0)"});
+  // Bit 5 reads as off line; the printer's whole report (off line, bit 3) is an error as well.
+  printer.Change([](printersim::Printer& p) { p.SetCover(true); });
+  Expect({"EstadoCajon(1)", "OnLine(0)", "NuevoEstado(1,0)"});
   printer.Change([](printersim::Printer& p) { p.SetCover(false); });
-  Expect({"EstadoCajon(1)", "OnLine(1)"});
+  Expect({"EstadoCajon(1)", "OnLine(1)", "NuevoEstado(0,0)"});
   printer.Change([](printersim::Printer& p) { p.SetDrawer(false); });
   Expect({"EstadoCajon(0)", "OnLine(1)"});
   // The same status again raises both events again.

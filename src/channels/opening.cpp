@@ -67,7 +67,14 @@ Variant clsPrnPort::InicializarWindows(const std::string& tmpNombre) {
 bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
                              std::int32_t propiedades) {
   ReiniciarRed();
+  ++m_Generacion;
   m_EsperandoRespuesta = true;
+  // A new port starts with a clean slate: nothing it has not said yet counts against it.
+  m_FalloEscritura = false;
+  m_ErrorImpresora = false;
+  m_SinPapelImpresora = false;
+  m_EsperaReapertura = 0;
+  m_ProximaReapertura = 0;
   if (propiedades & ePDAImpresorasinCallback) {
     m_ReaperturaPermitida = false;
     m_AlwaysOnLine = true;
@@ -85,6 +92,8 @@ bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
   if (tipo == eTDPLPT && indice > 3) indice = 0;
 
   CloseAll();
+  // Every opening reports its first state, whatever the port before it said.
+  m_EstadoNotificado = false;
 
   if (tipo == eTDPLPT) {
     const auto& registro = m_PortData[static_cast<std::size_t>(indice)];
@@ -118,6 +127,7 @@ bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
       if (CheckAutoSpeed(m_NombrePuerto, 4) == 0) m_Baudios = velocidadPedida;
       m_ControlDeFlujo = flujo;
     }
+    m_PuertoCerrado = false;
     AbrirEInicializar();
     AbrirDispositivo();
     if (!PuertoAbierto()) m_Estado |= 2;
@@ -128,6 +138,7 @@ bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
     m_NombrePuerto = puerto;
     OpenPrinterA(m_NombrePuerto.c_str(), &m_hPuerto, nullptr);
   }
+  m_PuertoCerrado = false;
   m_TmrCheckData->Interval(m_IntervaloTimer);
   return resultado;
 }
@@ -190,7 +201,9 @@ void clsPrnPort::AbrirDispositivo() {
   }
   if (m_hPuerto != INVALID_HANDLE_VALUE) {
     m_EventoSerieArmado = false;
-    m_EstadoNotificado = false;
+    // Whether the printer is there shows on the line from now on, not from before.
+    m_PuertoListo = false;
+    m_RestoEstado.clear();
     if (m_TipoPuerto == eTDPCOM) {
       ConfigurarSerie(m_hPuerto, m_Baudios);
     } else if (m_TipoPuerto == eTDPLPT) {

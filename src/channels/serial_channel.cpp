@@ -1,6 +1,8 @@
 // The serial channel: line set-up, the comm-event wait, the printer's status bytes and the
 // control lines.
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "engine/prnport.h"
@@ -71,7 +73,7 @@ void clsPrnPort::FijarTimeouts(std::int32_t base) {
 }
 
 void clsPrnPort::AtenderEventosSerie() {
-  if (m_hPuerto == INVALID_HANDLE_VALUE) return;
+  if (!PuertoAbierto()) return;
   if (!m_EventoSerieArmado) {
     SetCommMask(m_hPuerto, kTodosLosEventos);
     WaitCommEvent(m_hPuerto, &m_MascaraEventos, &m_OvlEventoSerie);
@@ -83,7 +85,6 @@ void clsPrnPort::AtenderEventosSerie() {
     m_EstadoAutomaticoPedido = false;
     m_ErrorDesdeSolicitud = false;
   }
-  bool recienPedido = false;
   // The request (and the host's initialisation sequence) goes out between jobs, written as a
   // command: handed to the send loop it would take over the state of the job in progress (its
   // completion record, its error flag) and end a job that does not exist with DatosImpresos.
@@ -91,42 +92,103 @@ void clsPrnPort::AtenderEventosSerie() {
   const bool libre =
       m_Estado == 0 && !m_EscrituraPendiente && m_BufferSalida.empty() && m_ColaEntrada.empty();
   if (!m_EstadoAutomaticoPedido && (m_EsperandoRespuesta || libre)) {
-    if (!m_EsperandoRespuesta && PuertoAbierto()) {
+    if (!m_EsperandoRespuesta) {
       const std::string comando = m_SecuenciaInicializacion + PeticionEstadoAutomatico();
       DWORD escritos = 0;
       WriteFile(m_hPuerto, comando.data(), static_cast<DWORD>(comando.size()), &escritos,
                 &m_OvlComando);
     }
     m_EstadoAutomaticoPedido = true;
-    recienPedido = true;
   }
   if (m_Estado & 2) m_ErrorDesdeSolicitud = true;
 
-  if (WaitForSingleObject(m_OvlEventoSerie.hEvent, 0) != WAIT_OBJECT_0) return;
+  if (WaitForSingleObject(m_OvlEventoSerie.hEvent, 0) != WAIT_OBJECT_0) {
+    // A line whose device has gone raises no event; the wait would never end.
+    if (!m_PuertoListo) DejarSiNoEsta();
+    return;
+  }
 
   DWORD n = 0;
   GetOverlappedResult(m_hPuerto, &m_OvlEventoSerie, &n, FALSE);
-  if (n > 0 || recienPedido) {
-    char leido[kLectura];
+  const std::uint64_t generacion = m_Generacion;
+  if (n > 0) {
+    // Everything waiting by now: a status block whose first byte woke the wait has usually
+    // arrived whole by the time the tick reads it.
+    unsigned char leido[kLectura];
     DWORD leidos = 0;
-    ReadFile(m_hPuerto, leido, static_cast<DWORD>(std::min<std::size_t>(n, kLectura)), &leidos,
-             &m_OvlEventoSerie);
-    if (leidos > 0 || recienPedido) {
-      const auto b = leidos > 0 ? static_cast<unsigned char>(leido[0]) : 0u;
-      CajonAbierto = (b & 4) == 0;
-      OnLine = (b & 32) == 0;
-      Raise([&](__clsPrnPort& s) { s.EstadoCajon(CajonAbierto); });
-      Raise([&](__clsPrnPort& s) { s.EstadoOnLlineOffLine(OnLine); });
-    }
+    ReadFile(m_hPuerto, leido, static_cast<DWORD>(kLectura), &leidos, &m_OvlEventoSerie);
+    // Drawer and on-line events only for status bytes that really came.
+    if (leidos > 0) AnalizarEstadoSerie(leido, leidos);
   }
-  // A handler may have closed the port meanwhile.
-  if (!PuertoAbierto()) return;
+  // A handler may have closed the port, or opened another, meanwhile.
+  if (generacion != m_Generacion || !PuertoAbierto()) return;
   DWORD modem = 0;
   GetCommModemStatus(m_hPuerto, &modem);
   m_PuertoListo = modem != 0;
-  DWORD errores = 0;
-  ClearCommError(m_hPuerto, &errores, nullptr);
+  if (!DejarSiNoEsta()) return;
   WaitCommEvent(m_hPuerto, &m_MascaraEventos, &m_OvlEventoSerie);
+}
+
+bool clsPrnPort::DejarSiNoEsta() {
+  DWORD errores = 0;
+  if (ClearCommError(m_hPuerto, &errores, nullptr) ||
+      GetLastError() != ERROR_DEVICE_NOT_CONNECTED) {
+    return true;
+  }
+  // The device went away (its other end hung up, an adapter was unplugged): the handle is let
+  // go, and the tick opens the port again until a device answers to its name.
+  CerrarDispositivo();
+  return false;
+}
+
+void clsPrnPort::AnalizarEstadoSerie(const unsigned char* bytes, std::size_t n) {
+  // Automatic status back comes in blocks of four bytes that carry fixed bits: the first has
+  // bit 4 set and bits 0, 1 and 7 clear, the other three have bits 4 and 7 clear. A printer that
+  // sends single status bytes is served as well: the drawer and on-line events come from the
+  // first byte of what arrived, as they always have, and only whole blocks tell the printer's
+  // error and paper state. A block split over two reads is joined when the second read
+  // completes it exactly; its first byte then gives the events.
+  const auto esInicio = [](unsigned char b) { return (b & 0x93) == 0x10; };
+  const auto esResto = [](unsigned char b) { return (b & 0x90) == 0x00; };
+  const auto todosResto = [&](const unsigned char* b, std::size_t k) {
+    return std::all_of(b, b + k, esResto);
+  };
+  const auto bloque = [&](const unsigned char* b) {
+    m_ErrorImpresora = (b[0] & 0x08) != 0;     // off line
+    m_SinPapelImpresora = (b[2] & 0x0C) != 0;  // paper end
+  };
+  std::size_t i = 0;
+  unsigned char primero = bytes[0];
+  if (!m_RestoEstado.empty()) {
+    const std::size_t falta = 4 - m_RestoEstado.size();
+    if (n == falta && todosResto(bytes, n)) {
+      unsigned char b[4];
+      std::memcpy(b, m_RestoEstado.data(), m_RestoEstado.size());
+      std::memcpy(b + m_RestoEstado.size(), bytes, falta);
+      bloque(b);
+      primero = b[0];
+      i = n;
+    }
+    m_RestoEstado.clear();
+  }
+  while (i < n) {
+    const std::size_t quedan = n - i;
+    if (esInicio(bytes[i]) && quedan >= 4 && todosResto(bytes + i + 1, 3)) {
+      bloque(bytes + i);
+      i += 4;
+    } else if (esInicio(bytes[i]) && quedan < 4 && todosResto(bytes + i + 1, quedan - 1)) {
+      m_RestoEstado.assign(reinterpret_cast<const char*>(bytes + i), quedan);
+      i = n;
+    } else {
+      ++i;
+    }
+  }
+  CajonAbierto = (primero & 4) == 0;
+  OnLine = (primero & 32) == 0;
+  const std::uint64_t generacion = m_Generacion;
+  Raise([&](__clsPrnPort& s) { s.EstadoCajon(CajonAbierto); });
+  if (generacion != m_Generacion) return;
+  Raise([&](__clsPrnPort& s) { s.EstadoOnLlineOffLine(OnLine); });
 }
 
 std::int32_t clsPrnPort::CommSetLine(std::int16_t intLine, bool blnState) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "commands/frm_init_comm.h"
+#include "platform/loop.h"
 #include "platform/spooler.h"
 
 namespace vtl {
@@ -104,13 +105,10 @@ void clsPrnPort::EndDocForzar() {
 
 Variant clsPrnPort::ClearAll() {
   auto self = shared_from_this();
-  if (m_Estado != 0) {
-    m_Estado = 2;
-    bool error = true, sinPapel = false;
-    Raise([&](__clsPrnPort& s) { s.NuevoEstado(error, sinPapel); });
-    std::int32_t contador = m_OutputID;
-    Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
-  }
+  ++m_Generacion;
+  const bool enCurso = m_Estado != 0;
+  // Everything is discarded before the host hears of it, so text a handler queues in answer
+  // is the start of what comes next, not lost with the rest.
   m_EscrituraPendiente = false;
   m_Estado = 0;
   m_ColaEntrada.clear();
@@ -119,6 +117,14 @@ Variant clsPrnPort::ClearAll() {
   if (m_hPuerto > -1) {
     SetEndOfFile(m_hPuerto);
     CancelarIO();
+  }
+  if (enCurso) {
+    // The host is told of an error; the next poll that finds the printer well says so.
+    m_ErrorNotificado = true;
+    bool error = true, sinPapel = false;
+    Raise([&](__clsPrnPort& s) { s.NuevoEstado(error, sinPapel); });
+    std::int32_t contador = m_OutputID;
+    Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
   }
   return {};
 }
@@ -129,8 +135,30 @@ void clsPrnPort::CancelarIO() {
 }
 
 void clsPrnPort::CloseAll() {
+  ++m_Generacion;
+  // The port stays closed until the host opens one again.
+  m_PuertoCerrado = true;
+  if (PuertoAbierto()) m_EstadoNotificado = false;
+  CerrarDispositivo();
+  LiberarRed();
+}
+
+void clsPrnPort::CerrarDispositivo() {
   if (PuertoAbierto()) {
+    // Never waits for the device: a write in flight is ended, and what the device had not taken
+    // (a serial driver's queue included) goes back in front of the buffer.
     CancelIo(m_hPuerto);
+    if (m_EscrituraPendiente) {
+      DWORD escritos = 0;
+      GetOverlappedResult(m_hPuerto, &m_OvlEscritura, &escritos, FALSE);
+      m_EscrituraPendiente = false;
+      if (escritos < static_cast<DWORD>(m_BytesAEnviar)) {
+        DevolverAlBuffer(escritos);
+        m_Estado &= ~(1 | 4);
+      } else {
+        m_Estado = (m_Estado & ~1) | 4;
+      }
+    }
     // Records get fresh events, so nothing signalled for the old port leaks into the next one.
     CerrarEventos();
     CrearEventos();
@@ -142,9 +170,25 @@ void clsPrnPort::CloseAll() {
     }
     m_hPuerto = 0;
     m_EventoSerieArmado = false;
-    m_EstadoNotificado = false;
   }
-  LiberarRed();
+  m_PuertoListo = false;
+  m_RestoEstado.clear();
+}
+
+void clsPrnPort::ReabrirSiToca() {
+  if (PuertoAbierto() || m_PuertoCerrado || m_EnDeteccion) return;
+  if (m_TipoPuerto != eTDPCOM && m_TipoPuerto != eTDPLPT) return;
+  const std::int64_t ahora = Loop::Current().Now();
+  if (ahora < m_ProximaReapertura) return;
+  AbrirDispositivo();
+  if (PuertoAbierto()) {
+    m_EsperaReapertura = 0;
+    return;
+  }
+  // A port that is not there is tried again, less often the longer it stays away.
+  m_EsperaReapertura = std::min<std::int64_t>(
+      std::max<std::int64_t>(m_EsperaReapertura * 2, m_IntervaloTimer), kEsperaReaperturaMaxima);
+  m_ProximaReapertura = ahora + m_EsperaReapertura;
 }
 
 void clsPrnPort::CheckError(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel) {

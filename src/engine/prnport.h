@@ -156,6 +156,19 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   std::int32_t LeerEstadoParalelo(std::int32_t base);
   static std::int32_t BitActivo(std::int32_t valor, std::int32_t bit);
   void CancelarIO();
+  // Lets the device go without waiting for it; a write in flight gives back what it had not
+  // carried. The port stays chosen, and the tick opens it again unless the host closed it.
+  void CerrarDispositivo();
+  // Opens a port that was lost (a device that went away, an opening that failed), no sooner
+  // than its spacing allows.
+  void ReabrirSiToca();
+  // Puts the part of the last block that was not written back in front of the buffer.
+  void DevolverAlBuffer(platform::DWORD escritos);
+  // Reads the drawer and on-line state, and the printer's own error and paper state, from
+  // status bytes the printer sent.
+  void AnalizarEstadoSerie(const unsigned char* bytes, std::size_t n);
+  // False (and the handle let go) when the serial device behind the port has gone.
+  bool DejarSiNoEsta();
   void CrearEventos();
   void CerrarEventos();
   bool PuertoAbierto() const {
@@ -220,6 +233,25 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   bool m_EstadoNotificado = false;
   bool m_EstadoAutomaticoPedido = false;
   bool m_ErrorDesdeSolicitud = false;
+  // What the host was last told by NuevoEstado: in error or not.
+  bool m_ErrorNotificado = false;
+  // The device refused a write (or failed one on its way out); it is in error until a write
+  // goes through.
+  bool m_FalloEscritura = false;
+  // The last poll found the device itself well (a refused write aside).
+  bool m_DispositivoCorrecto = false;
+  // The printer's own report: off line (an error) and paper end, from its status bytes.
+  bool m_ErrorImpresora = false;
+  bool m_SinPapelImpresora = false;
+  std::string m_RestoEstado;  // the start of a status report whose rest has not arrived yet
+  // Opening, closing and clearing change it: a procedure that raised an event finds out whether
+  // the host's handler has moved the object to another port meanwhile.
+  std::uint64_t m_Generacion = 0;
+  // The host closed the port (or none was ever opened): nothing reopens it behind its back.
+  bool m_PuertoCerrado = true;
+  std::int64_t m_ProximaReapertura = 0;  // loop clock, ms
+  std::int64_t m_EsperaReapertura = 0;
+  static constexpr std::int64_t kEsperaReaperturaMaxima = 2000;
 
   // Logo upload.
   bool m_Uploading = false;

@@ -9,12 +9,15 @@ namespace vtl {
 struct PrnPortTestAccess {
   // Makes `handle` the object's open port, as a successful opening would leave it: the printer
   // counts as ready and the next poll reports the port's first state.
+  // `nombre` is what the port opens again after losing the device.
   static void AttachPort(clsPrnPort& p, platform::HANDLE handle, eTiposDepuerto tipo,
-                         std::int32_t numero) {
+                         std::int32_t numero, const std::string& nombre = "") {
     p.m_hPuerto = handle;
+    p.m_NombrePuerto = nombre;
     p.m_TipoPuerto = tipo;
     p.m_NumeroPuerto = numero;
     p.m_PuertoListo = true;
+    p.m_PuertoCerrado = false;
     p.m_EstadoNotificado = false;
     p.m_EsperandoRespuesta = false;
     // The status-back request counts as made, so the send loop's own writes are all there is.

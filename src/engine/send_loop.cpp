@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/guard.h"
 #include "engine/prnport.h"
 
 namespace vtl {
@@ -73,6 +74,7 @@ std::int32_t clsPrnPort::Imprimir(const std::string& tmpDatos, bool tmpComandoPu
     throw Error(6, "Overflow", "vtldllxt.clsPrnPort.Imprimir");
   }
   ++m_OutputID;
+  const std::int32_t id = m_OutputID;
   const bool colaVacia = m_ColaEntrada.empty();
   std::string texto;
   texto.reserve(m_DatosRetenidos.size() + tmpDatos.size());
@@ -81,116 +83,144 @@ std::int32_t clsPrnPort::Imprimir(const std::string& tmpDatos, bool tmpComandoPu
   m_DatosRetenidos.clear();
   if (!tmpComandoPuro) texto = NormalizarFinesDeLinea(std::move(texto));
   m_ColaEntrada += texto;
-  if (!m_EsperandoRespuesta && !m_CerrandoTrabajo &&
-      ((!m_EscrituraPendiente && colaVacia) || m_Rafaga)) {
-    if (m_Rafaga) m_IntervaloTimer = 200;
-    if (!tmpComandoPuro) m_TmrCheckData_ThatTime();
+  {
+    // Whatever the immediate tick leads to (a handler may throw), the tick runs again.
+    ScopeExit arrancar([&] {
+      if (m_TmrCheckData->Interval() == 0) m_TmrCheckData->Interval(m_IntervaloTimer);
+    });
+    // While speed detection has the port, the text waits for the speed it finds.
+    if (!m_EsperandoRespuesta && !m_CerrandoTrabajo && !m_EnDeteccion &&
+        ((!m_EscrituraPendiente && colaVacia) || m_Rafaga)) {
+      if (m_Rafaga) m_IntervaloTimer = 200;
+      if (!tmpComandoPuro) m_TmrCheckData_ThatTime();
+    }
+    m_TmrCheckData->Interval(m_IntervaloTimer);
   }
-  m_TmrCheckData->Interval(m_IntervaloTimer);
-  return m_OutputID;
+  return id;
 }
 
 void clsPrnPort::m_TmrCheckData_ThatTime() {
   auto self = weak_from_this().lock();
   if (!self) return;
   if (m_EnTick || m_CerrandoTrabajo) return;
+  // Speed detection has the port to itself: the timer keeps running and the text waits.
+  if (m_EnDeteccion) return;
   if (m_NumeroPuerto > 3 && m_TipoPuerto == eTDPLPT) return;
   m_TmrCheckData->Interval(0);
-  m_EnTick = true;
+  FlagGuard enTick(m_EnTick);
+  // However the tick ends (early, or through a host handler's exception), the timer runs on.
+  std::int32_t periodo = kPeriodoNormal;
+  ScopeExit siguiente([&] { m_TmrCheckData->Interval(periodo); });
 
   if (m_TipoPuerto == eTDPLAN || m_TipoPuerto == eTDPWIN) {
+    periodo = kPeriodoRedYCola;
     if (m_TipoPuerto == eTDPLAN) {
       PasoRed();
       m_EsperandoRespuesta = false;
     } else {
       PasoWindows();
     }
-    m_EnTick = false;
-    m_TmrCheckData->Interval(kPeriodoRedYCola);
     return;
   }
+
+  // A handler that opens another port or closes this one ends the tick: what follows belongs
+  // to the port the tick started on.
+  const std::uint64_t generacion = m_Generacion;
+  const auto cambiado = [&] { return generacion != m_Generacion; };
 
   if (!m_EscrituraPendiente && !m_ColaEntrada.empty()) {
     m_BufferSalida.append(m_ColaEntrada);
     m_ColaEntrada.clear();
   }
   if (m_NumeroPuerto == -1 && m_TipoPuerto == eTDPLPT) AbrirDispositivo();
+  ReabrirSiToca();
   AtenderEventosSerie();
+  if (cambiado()) return;
   bool ocupado = false, error = false, sinPapel = false;
   ObtenerEstado(ocupado, error, sinPapel);
+  if (cambiado()) return;
   if (m_AlwaysOnLine) {
     m_PortPropiedadesAdicionales |= ePDAImpresorasinCallback;
     m_EsperandoRespuesta = false;
   }
   m_Busy = false;
-  // A printer that counts as always on line never holds the loop with an error. Its
-  // "everything written" flag stays: clearing it too would lose the end of a job whose last
-  // write completed at once, and the job would never be reported as printed.
-  if (m_AlwaysOnLine && m_Estado > 0) m_Estado &= ~2;
+  // A printer that counts as always on line never holds the loop with an error of its status;
+  // a device that refuses writes or is gone holds it all the same. Its "everything written"
+  // flag stays: clearing it too would lose the end of a job whose last write completed at once.
+  if (m_AlwaysOnLine && m_Estado > 0 && !error) m_Estado &= ~2;
 
-  if (!(m_Estado & 2)) {
-    if (m_TipoPuerto == eTDPCOM && m_EsperandoRespuesta) {
-      if (error) {
-        m_TmrCheckData->Interval(m_IntervaloTimer);
-        m_EnTick = false;
-        return;
-      }
-      if (!(m_PortPropiedadesAdicionales & ePDAImpresorasinCallback)) {
-        bool ocupadoPedido = ocupado, sinRespuesta = false;
-        PedirEstado(ocupadoPedido, sinRespuesta);
-        if (!ocupado) m_EsperandoRespuesta = false;
-      } else {
-        m_EsperandoRespuesta = false;
-      }
+  if (m_Estado & 2) {
+    // A device that refused a write is given the block again, at the pace of a printer that has
+    // not answered; the first write that goes through ends the error.
+    if (m_FalloEscritura && m_DispositivoCorrecto && PuertoAbierto() && !m_EscrituraPendiente &&
+        !m_BufferSalida.empty()) {
+      Enviar("");
+      if (cambiado()) return;
+    }
+    periodo = m_IntervaloTimer;
+    return;
+  }
+
+  if (m_TipoPuerto == eTDPCOM && m_EsperandoRespuesta) {
+    if (error) {
+      periodo = m_IntervaloTimer;
+      return;
+    }
+    if (!(m_PortPropiedadesAdicionales & ePDAImpresorasinCallback)) {
+      bool ocupadoPedido = ocupado, sinRespuesta = false;
+      PedirEstado(ocupadoPedido, sinRespuesta);
+      if (!ocupado) m_EsperandoRespuesta = false;
     } else {
       m_EsperandoRespuesta = false;
     }
-    if (m_EsperandoRespuesta) {
-      m_TmrCheckData->Interval(m_IntervaloTimer);
-      m_EnTick = false;
-      return;
-    }
-
-    bool resto = false;
-    ComprobarEnvio(resto);
-    if (resto) {
-      Enviar("");
-    } else if (m_EscrituraPendiente) {
-      // still writing
-    } else if (!(m_Estado & 4)) {
-      if (m_Estado == 0) Enviar("");
-    } else {
-      bool ocupadoPedido = false, sinRespuesta = false;
-      PedirEstado(ocupadoPedido, sinRespuesta);
-      if (!m_BufferSalida.empty() || !m_ColaEntrada.empty()) {
-        m_Estado = 0;
-        Enviar("");
-      } else {
-        FinDeTrabajo();
-      }
-    }
+  } else {
+    m_EsperandoRespuesta = false;
+  }
+  if (m_EsperandoRespuesta) {
+    periodo = m_IntervaloTimer;
+    return;
   }
 
-  m_TmrCheckData->Interval(PeriodoSiguiente());
-  m_EnTick = false;
+  bool resto = false;
+  ComprobarEnvio(resto);
+  if (resto) {
+    Enviar("");
+  } else if (m_EscrituraPendiente) {
+    // still writing
+  } else if (!(m_Estado & 4)) {
+    if (m_Estado == 0) Enviar("");
+  } else {
+    bool ocupadoPedido = false, sinRespuesta = false;
+    PedirEstado(ocupadoPedido, sinRespuesta);
+    if (!m_BufferSalida.empty() || !m_ColaEntrada.empty()) {
+      m_Estado = 0;
+      Enviar("");
+    } else {
+      FinDeTrabajo();
+    }
+  }
+  if (cambiado()) return;
+  periodo = PeriodoSiguiente();
 }
 
 void clsPrnPort::FinDeTrabajo() {
-  std::int32_t contador = m_OutputID;
-  m_CerrandoTrabajo = true;
+  const std::int32_t contador = m_OutputID;
+  FlagGuard cerrando(m_CerrandoTrabajo);
+  // The job's state is settled before the host hears of it: a handler may queue the next job,
+  // clear everything or open another port, and what it does must stand.
+  m_Estado = 0;
   SetEndOfFile(m_hPuerto);
   if (m_Uploading) {
     FinalizarCargaLogos(contador);
   } else {
-    Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
+    std::int32_t evento = contador;
+    Raise([&](__clsPrnPort& s) { s.DatosImpresos(evento); });
   }
-  m_Estado = 0;
-  m_CerrandoTrabajo = false;
 }
 
 void clsPrnPort::FinalizarCargaLogos(std::int32_t tmpContador) {
-  const bool cerrando = m_CerrandoTrabajo;
-  m_CerrandoTrabajo = true;  // no tick may start while the upload is being finished
+  FlagGuard cerrando(m_CerrandoTrabajo);  // no tick may start while the upload is being finished
+  const std::uint64_t generacion = m_Generacion;
   Raise([&](__clsPrnPort& s) { s.LogoGrabado(tmpContador); });
   // The printer stores what it received before it can take anything else.
   Sleep(1000);
@@ -198,6 +228,8 @@ void clsPrnPort::FinalizarCargaLogos(std::int32_t tmpContador) {
   if (m_UploadBytesEnviados == 0) m_UploadBytesEnviados = m_TamanoCarga;
   std::int32_t cero = 0;
   Raise([&](__clsPrnPort& s) { s.Uploading(cero, m_UploadBytesEnviados); });
+  // A handler that cleared everything or opened another port has ended the upload its own way.
+  if (generacion != m_Generacion || !m_Uploading) return;
   AbrirDispositivo();
 
   // One test print per named logo: its name, its number, the logo itself, and a cut.
@@ -218,7 +250,6 @@ void clsPrnPort::FinalizarCargaLogos(std::int32_t tmpContador) {
   // during the upload, which the next call releases.
   m_BufferSalida.append(prueba);
   Imprimir("", false);
-  m_CerrandoTrabajo = cerrando;
 }
 
 std::int32_t clsPrnPort::PeriodoSiguiente() const {
@@ -240,16 +271,12 @@ std::int32_t clsPrnPort::PeriodoSiguiente() const {
 
 void clsPrnPort::Enviar(const std::string& tmpTexto) {
   if (m_EsperandoRespuesta || m_EnEnviar) return;
-  m_EnEnviar = true;
+  FlagGuard enEnviar(m_EnEnviar);
   const bool desdeBuffer = tmpTexto.empty();
   const std::string_view datos = desdeBuffer ? m_BufferSalida.view() : std::string_view(tmpTexto);
-  if (datos.empty()) {
-    m_EnEnviar = false;
-    return;
-  }
+  if (datos.empty()) return;
   if (!PuertoAbierto()) {
     m_Estado |= 2;
-    m_EnEnviar = false;
     return;
   }
 
@@ -288,62 +315,73 @@ void clsPrnPort::Enviar(const std::string& tmpTexto) {
     AbrirDispositivo();
   }
 
-  bool fallido = false;
+  // What the device took. A write that completes at once has taken everything, except on a
+  // port opened without overlapped writes, where the write time-out may cut it short: the rest
+  // stays at the front of the buffer.
+  std::size_t tomados = 0;
   if (escrito) {
     m_EscrituraPendiente = false;
     m_Estado = 4;
+    m_FalloEscritura = false;
+    tomados = std::min<std::size_t>(m_BytesEscritos, longitud);
   } else if (error == ERROR_IO_PENDING) {
     m_EscrituraPendiente = true;
     m_Estado = 1;
+    m_FalloEscritura = false;
+    tomados = longitud;
   } else {
-    // A write refused outright keeps its bytes: they stay at the front of the buffer and the error
-    // flag holds the loop until the status poll sees the printer fit again.
-    fallido = true;
+    // A write refused outright keeps its bytes at the front of the buffer. The device may be
+    // gone: it is let go and opened again, and the status poll reports the error once until a
+    // write goes through.
     m_Estado = 2;
+    m_FalloEscritura = true;
+    if (m_TipoPuerto == eTDPCOM || m_TipoPuerto == eTDPLPT) CerrarDispositivo();
   }
-  if (!m_EscrituraPendiente && !fallido) m_Estado |= 4;
-  if (desdeBuffer && !fallido) m_BufferSalida.consume(longitud);
+  if (desdeBuffer) m_BufferSalida.consume(tomados);
 
   // Progress after every block but the last: the upload ends once the printer has the whole
   // stream, when the job end finishes it with LogoGrabado and the final Uploading(0, total).
-  if (m_Uploading && !m_BufferSalida.empty()) {
+  if (m_Uploading && !m_BufferSalida.empty() && tomados > 0) {
     std::int32_t quedan = static_cast<std::int32_t>(m_BufferSalida.size());
     Raise([&](__clsPrnPort& s) { s.Uploading(quedan, m_UploadBytesEnviados); });
   }
-  m_EnEnviar = false;
 }
 
 Variant clsPrnPort::ComprobarEnvio(bool& tmpResto) {
   if (m_EnComprobarEnvio) return {};
-  m_EnComprobarEnvio = true;
+  FlagGuard enComprobar(m_EnComprobarEnvio);
   if (!m_Asincrono) {
     if (m_BufferSalida.empty()) {
       m_Estado |= 4;
     } else {
       m_Estado = 0;
     }
-    m_EnComprobarEnvio = false;
     return {};
   }
   if (m_EscrituraPendiente && (m_Estado & 1)) {
-    if (WaitForSingleObject(m_OvlEscritura.hEvent, 0) == WAIT_TIMEOUT) {
-      m_EnComprobarEnvio = false;
-      return {};
-    }
+    if (WaitForSingleObject(m_OvlEscritura.hEvent, 0) == WAIT_TIMEOUT) return {};
     DWORD escritos = 0;
     const BOOL resultado = GetOverlappedResult(m_hPuerto, &m_OvlEscritura, &escritos, FALSE);
     m_EscrituraPendiente = false;
     m_Estado = resultado == 1 ? ((m_Estado - 1) | 4) : ((m_Estado - 1) | 2);
     if (escritos < static_cast<DWORD>(m_BytesAEnviar)) {
       tmpResto = true;
-      const std::size_t faltan = static_cast<std::size_t>(m_BytesAEnviar) - escritos;
-      const std::size_t desde =
-          m_UltimoBloque.size() >= faltan ? m_UltimoBloque.size() - faltan : 0;
-      m_BufferSalida.prepend(std::string_view(m_UltimoBloque).substr(desde));
+      DevolverAlBuffer(escritos);
+    }
+    if (resultado != 1) {
+      // Failed on its way out: the same as a write refused at once.
+      m_FalloEscritura = true;
+      tmpResto = false;
+      if (m_TipoPuerto == eTDPCOM || m_TipoPuerto == eTDPLPT) CerrarDispositivo();
     }
   }
-  m_EnComprobarEnvio = false;
   return {};
+}
+
+void clsPrnPort::DevolverAlBuffer(DWORD escritos) {
+  const std::size_t faltan = static_cast<std::size_t>(m_BytesAEnviar) - escritos;
+  const std::size_t desde = m_UltimoBloque.size() >= faltan ? m_UltimoBloque.size() - faltan : 0;
+  m_BufferSalida.prepend(std::string_view(m_UltimoBloque).substr(desde));
 }
 
 }  // namespace vtl

@@ -147,6 +147,8 @@ BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
 // Write time-outs bound every write that does not run overlapped (total = multiplier × bytes +
 // constant; all zero means the layer's default bound of 5 seconds, never an endless wait).
 BOOL SetCommTimeouts(HANDLE file, const COMMTIMEOUTS* timeouts);
+// Fails with ERROR_DEVICE_NOT_CONNECTED once the device has gone (the other end of a
+// pseudo-terminal hung up, an adapter was unplugged): the handle will never carry a byte again.
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat);
 // PURGE_TXABORT ends pending writes (995); PURGE_RXCLEAR drops unread input. Bytes a completed
 // write handed to the device are never taken back: they count as sent.

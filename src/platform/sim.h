@@ -46,8 +46,20 @@ class Device {
   void HangUp() { hungUp_ = true; }
   bool HungUp() const { return hungUp_; }
 
-  // Everything the device accepted, in order.
+  // Everything the device accepted, in order (what sits in its driver queue not yet).
   const std::string& Written() const { return written_; }
+  // A serial driver's output queue: while on, what writes hand over waits here and a write
+  // completes only once the queue is empty, as on a UART. DrainKernel lets the line carry it.
+  void KeepInKernel(bool on) { kernelMode_ = on; }
+  bool KeepsInKernel() const { return kernelMode_; }
+  void DrainKernel() {
+    written_ += kernel_;
+    kernel_.clear();
+  }
+  std::size_t KernelQueue() const { return kernel_.size(); }
+  // The status byte a printer driver reports (DeviceIoControl); none: the driver answers nothing.
+  void SetPrinterStatus(std::optional<std::uint8_t> status) { printerStatus_ = status; }
+  std::optional<std::uint8_t> PrinterStatus() const { return printerStatus_; }
   // The data of each WriteFile call, as the caller handed it over.
   const std::vector<std::string>& Requests() const { return requests_; }
   void ClearWritten() {
@@ -81,6 +93,9 @@ class Device {
   std::string written_;
   std::vector<std::string> requests_;
   std::string incoming_;
+  std::string kernel_;
+  bool kernelMode_ = false;
+  std::optional<std::uint8_t> printerStatus_;
   int writeCalls_ = 0;
   int openCount_ = 0;
   bool hungUp_ = false;

@@ -34,6 +34,7 @@ inline constexpr DWORD ERROR_SEM_TIMEOUT = 121;
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 inline constexpr DWORD ERROR_IO_PENDING = 997;
+inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 
 inline constexpr DWORD WAIT_OBJECT_0 = 0;
 inline constexpr DWORD WAIT_TIMEOUT = 258;
@@ -73,8 +74,20 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* written,
                OVERLAPPED* overlapped);
 BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
+// Ends the pending writes with ERROR_OPERATION_ABORTED; each reports the bytes that really left.
+// On a serial line (and a simulated device keeping a driver queue) what still sits in the
+// driver's output queue is discarded and does not count as written.
 BOOL CancelIo(HANDLE file);
 BOOL SetEndOfFile(HANDLE file);
+
+// The printer's status byte from the kernel's printer drivers (parallel and USB printer class),
+// in a DWORD, laid out as a parallel port's status lines show it: 0x20 paper empty, 0x10
+// selected, 0x08 no error (other bits are the driver's). Fails with ERROR_NOT_SUPPORTED where the
+// device has no such driver (a pipe, a file, a serial line) and with ERROR_DEVICE_NOT_CONNECTED
+// once the device has gone (a printer unplugged).
+inline constexpr DWORD IOCTL_USBPRINT_GET_LPT_STATUS = 0x220030;
+BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                     DWORD* returned, OVERLAPPED* overlapped);
 
 void* GlobalAlloc(unsigned flags, std::size_t bytes);
 void* GlobalFree(void* memory);

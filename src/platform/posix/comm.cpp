@@ -118,6 +118,17 @@ DWORD ModemStatus(const FileObject& f) {
   return s;
 }
 
+// The device behind the handle went away: the other end of a pseudo-terminal hung up, a USB
+// adapter was unplugged. The handle stays, but nothing will ever pass through it again.
+bool Gone(FileObject& f) {
+  if (f.sim) return f.sim->HungUp();
+  pollfd p{f.fd, 0, 0};
+  if (::poll(&p, 1, 0) < 0) return true;
+  if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
+  int n = 0;
+  return ioctl(f.fd, TIOCINQ, &n) != 0 && (errno == EIO || errno == ENODEV || errno == ENXIO);
+}
+
 DWORD InQueue(FileObject& f) {
   if (f.sim) return static_cast<DWORD>(CommAccess::Incoming(*f.sim).size());
   int n = 0;
@@ -881,6 +892,10 @@ BOOL SetCommTimeouts(HANDLE file, const COMMTIMEOUTS* timeouts) {
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) {
   auto f = CommFile(file);
   if (!f) return FALSE;
+  if (detail::Gone(*f)) {
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
+  }
   CommState& c = detail::StateOf(f);
   detail::Poll(*f, c);
   if (!c.mask && !c.waitOv) detail::TakeSnapshot(*f, c);  // line errors count all the same

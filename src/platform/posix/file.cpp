@@ -1,6 +1,7 @@
 // Files and devices: CreateFileA, overlapped writes emulated on non-blocking descriptors,
 // reads, completion checks, cancellation, and the simulated devices behind "sim:" names.
 #include <fcntl.h>
+#include <linux/lp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -36,6 +37,7 @@ struct DeviceAccess {
   static DWORD& HeldError(Device& d) { return d.heldError_; }
   static int& FailOpens(Device& d) { return d.failOpens_; }
   static DWORD FailOpenError(Device& d) { return d.failOpenError_; }
+  static std::string& KernelOf(Device& d) { return d.kernel_; }
 };
 
 namespace {
@@ -125,48 +127,96 @@ void StopWatching(FileObject& file) {
   file.loop = nullptr;
 }
 
-// Moves the writes of one file forward; returns true while some remain pending.
-bool AdvanceFile(FileObject& file) {
+// Bytes a serial driver still holds for the line. A pseudo-terminal hands everything to its
+// other end at once and always answers 0: there, a completed write means the other side has the
+// bytes in its buffer, not that a printer has read them.
+std::size_t DriverQueue(FileObject& file) {
+  if (file.sim) return DeviceAccess::KernelOf(*file.sim).size();
+  if (!file.tty || file.fd < 0) return 0;
+  int n = 0;
+  if (ioctl(file.fd, TIOCOUTQ, &n) != 0 || n < 0) return 0;
+  return static_cast<std::size_t>(n);
+}
+
+// Throws away what the driver still holds and returns how much that was. Only a queue the
+// driver reports is flushed: on a pseudo-terminal (which reports none) a flush would take back
+// bytes already handed to the other side but not read by it yet.
+std::size_t DiscardDriverQueue(FileObject& file) {
+  const std::size_t queued = DriverQueue(file);
+  if (queued == 0) return 0;
+  if (file.sim) {
+    DeviceAccess::KernelOf(*file.sim).clear();
+  } else {
+    tcflush(file.fd, TCOFLUSH);
+  }
+  return queued;
+}
+
+// Bytes accepted by a simulated device: straight to the printer, or into its driver queue.
+void SimAccept(sim::Device& dev, const char* data, std::size_t n) {
+  (dev.KeepsInKernel() ? DeviceAccess::KernelOf(dev) : DeviceAccess::WrittenOf(dev))
+      .append(data, n);
+}
+
+enum class Progress { kDone, kWriting, kDraining };
+
+// Moves the writes of one file forward: kWriting while bytes wait for room in the device,
+// kDraining while the last of them sit in the driver's queue, kDone when none is left.
+Progress AdvanceFile(FileObject& file) {
   while (!file.writes.empty()) {
     PendingWrite& w = file.writes.front();
+    if (w.handedOver) {
+      if (file.sim && file.sim->HungUp()) {
+        DeviceAccess::KernelOf(*file.sim).clear();
+        w.done = 0;
+        Complete(w, ERROR_GEN_FAILURE);
+        file.writes.pop_front();
+        continue;
+      }
+      if (DriverQueue(file) > 0) return Progress::kDraining;
+      Complete(w, 0);
+      file.writes.pop_front();
+      continue;
+    }
     if (file.sim) {
       sim::Device& dev = *file.sim;
       if (dev.HungUp()) {
         Complete(w, ERROR_GEN_FAILURE);
       } else if (w.step.kind == sim::WriteStep::Pending) {
-        if (!DeviceAccess::HeldDecided(dev)) return true;
+        if (!DeviceAccess::HeldDecided(dev)) return Progress::kWriting;
         DeviceAccess::Held(dev) = false;
         DeviceAccess::HeldDecided(dev) = false;
         if (DWORD err = DeviceAccess::HeldError(dev)) {
           Complete(w, err);
         } else {
           w.done = std::min<std::size_t>(DeviceAccess::HeldBytes(dev), w.data.size());
-          DeviceAccess::WrittenOf(dev).append(w.data.data(), w.done);
-          Complete(w, 0);
+          SimAccept(dev, w.data.data(), w.done);
+          w.handedOver = true;
+          continue;
         }
       } else if (w.step.kind == sim::WriteStep::FailLater) {
         Complete(w, w.step.error);
       } else {
         w.done = std::min<std::size_t>(w.step.bytes, w.data.size());
-        DeviceAccess::WrittenOf(dev).append(w.data.data(), w.done);
-        Complete(w, 0);
+        SimAccept(dev, w.data.data(), w.done);
+        w.handedOver = true;
+        continue;
       }
       file.writes.pop_front();
       continue;
     }
     ssize_t n = WriteNoSigpipe(file.fd, w.data.data() + w.done, w.data.size() - w.done);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Progress::kWriting;
       Complete(w, ErrnoToWin(errno));
       file.writes.pop_front();
       continue;
     }
     w.done += static_cast<std::size_t>(n);
-    if (w.done < w.data.size()) return true;
-    Complete(w, 0);
-    file.writes.pop_front();
+    if (w.done < w.data.size()) return Progress::kWriting;
+    w.handedOver = true;
   }
-  return false;
+  return Progress::kDone;
 }
 
 void EnsurePoller() {
@@ -174,17 +224,25 @@ void EnsurePoller() {
   t_pollerId = Loop::Current().AddPoller([] { AdvancePendingIo(); });
 }
 
-void TrackPending(const std::shared_ptr<FileObject>& file) {
+// Wakes a blocked RunUntil as soon as the device takes more. A write whose bytes all sit in the
+// driver's queue is not watched: the descriptor would report room on every pass, and the loop's
+// own passes are enough to notice the queue has drained.
+void WatchForRoom(const std::shared_ptr<FileObject>& file, Progress progress) {
+  if (progress != Progress::kWriting || file->fd < 0) {
+    StopWatching(*file);
+    return;
+  }
+  if (file->watchId) return;
+  file->loop = &Loop::Current();
+  file->watchId = file->loop->Watch(file->fd, POLLOUT, [](short) { AdvancePendingIo(); });
+}
+
+void TrackPending(const std::shared_ptr<FileObject>& file, Progress progress) {
   EnsurePoller();
-  for (auto& weak : t_pendingFiles) {
-    if (weak.lock() == file) return;
-  }
-  t_pendingFiles.push_back(file);
-  if (file->fd >= 0 && !file->watchId) {
-    // Wake a blocked RunUntil as soon as the device takes more.
-    file->loop = &Loop::Current();
-    file->watchId = file->loop->Watch(file->fd, POLLOUT, [](short) { AdvancePendingIo(); });
-  }
+  bool known = false;
+  for (auto& weak : t_pendingFiles) known = known || weak.lock() == file;
+  if (!known) t_pendingFiles.push_back(file);
+  WatchForRoom(file, progress);
 }
 
 DWORD OpenFlags(DWORD access, int* flags) {
@@ -197,6 +255,9 @@ DWORD OpenFlags(DWORD access, int* flags) {
 
 FileObject::~FileObject() {
   StopWatching(*this);
+  // Closing a serial line would wait for its driver to drain (up to half a minute): closing never
+  // waits, and what was not carried yet is dropped, as a cancelled write's tail is.
+  DiscardDriverQueue(*this);
   // Exclusive use ends with the handle, as it does on Windows.
   if (fd >= 0 && exclusive) ioctl(fd, TIOCNXCL);
   if (fd >= 0) ::close(fd);
@@ -242,17 +303,25 @@ void AdvancePendingIo() {
   auto& files = t_pendingFiles;
   for (std::size_t i = 0; i < files.size();) {
     auto file = files[i].lock();
-    if (file && AdvanceFile(*file)) {
+    const Progress progress = file ? AdvanceFile(*file) : Progress::kDone;
+    if (file) WatchForRoom(file, progress);
+    if (progress != Progress::kDone) {
       ++i;
       continue;
     }
-    if (file) StopWatching(*file);
     files.erase(files.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
 
 void AbortPendingWrites(FileObject& file, DWORD error) {
   AbortCommWait(file, error);
+  if (!file.writes.empty()) {
+    // Only the write in front has handed bytes over; what of them still waits in the driver
+    // never reaches the device, so it is not reported as written.
+    PendingWrite& front = file.writes.front();
+    const std::size_t stuck = DiscardDriverQueue(file);
+    front.done -= std::min(stuck, front.done);
+  }
   for (auto& w : file.writes) Complete(w, error);
   file.writes.clear();
   if (file.sim) {
@@ -366,7 +435,7 @@ BOOL WriteSynchronous(FileObject& file, const char* data, DWORD length, DWORD* w
         ok = FALSE;
         break;
     }
-    DeviceAccess::WrittenOf(dev).append(data, done);
+    detail::SimAccept(dev, data, done);
   } else {
     const std::uint64_t total =
         std::uint64_t{file.syncWriteMultiplierMs} * length + file.syncWriteTimeoutMs;
@@ -445,7 +514,7 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written,
       SetLastError(w.step.error);
       return FALSE;
     }
-    if (w.step.kind == sim::WriteStep::Done && file->writes.empty()) {
+    if (w.step.kind == sim::WriteStep::Done && file->writes.empty() && !dev.KeepsInKernel()) {
       DeviceAccess::WrittenOf(dev).append(data, length);
       overlapped->Internal = 0;
       overlapped->InternalHigh = length;
@@ -465,7 +534,7 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written,
         return FALSE;
       }
       done = n > 0 ? static_cast<std::size_t>(n) : 0;
-      if (done == length) {
+      if (done == length && detail::DriverQueue(*file) == 0) {
         overlapped->Internal = 0;
         overlapped->InternalHigh = length;
         if (overlapped->hEvent) detail::Signal(overlapped->hEvent);
@@ -476,11 +545,14 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written,
     // The caller's buffer may be reused once we return; keep our own copy of the rest.
     w.data.assign(data, data + length);
     w.done = done;
+    w.handedOver = done == length;
   }
   overlapped->Internal = ERROR_IO_PENDING;
   overlapped->InternalHigh = w.done;
+  const bool draining = w.handedOver;
   file->writes.push_back(std::move(w));
-  detail::TrackPending(file);
+  detail::TrackPending(file, draining && file->writes.size() == 1 ? detail::Progress::kDraining
+                                                                  : detail::Progress::kWriting);
   SetLastError(ERROR_IO_PENDING);
   return FALSE;
 }
@@ -569,6 +641,61 @@ BOOL SetEndOfFile(HANDLE handle) {
     }
   }
   // Devices have no end of file; the call is harmless there, as on Windows.
+  return TRUE;
+}
+
+BOOL DeviceIoControl(HANDLE handle, DWORD code, void*, DWORD, void* out, DWORD outSize,
+                     DWORD* returned, OVERLAPPED*) {
+  if (returned) *returned = 0;
+  auto file = detail::LookupAs<FileObject>(handle);
+  if (!file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (code != IOCTL_USBPRINT_GET_LPT_STATUS) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
+  if (!out || outSize < sizeof(DWORD)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DWORD status = 0;
+  if (file->sim) {
+    if (file->sim->HungUp()) {
+      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+      return FALSE;
+    }
+    const auto byte = file->sim->PrinterStatus();
+    if (!byte) {
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return FALSE;
+    }
+    status = *byte;
+  } else {
+    int value = 0;
+    if (ioctl(file->fd, LPGETSTATUS, &value) != 0) {
+      switch (errno) {
+        case ENOTTY:
+        case EINVAL:
+        case ENOSYS:
+          SetLastError(ERROR_NOT_SUPPORTED);
+          break;
+        case ENODEV:
+        case ENXIO:
+        case EIO:
+          SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+          break;
+        default:
+          SetLastError(detail::ErrnoToWin(errno));
+          break;
+      }
+      return FALSE;
+    }
+    status = static_cast<DWORD>(value) & 0xFF;
+  }
+  std::memcpy(out, &status, sizeof status);
+  if (returned) *returned = sizeof status;
   return TRUE;
 }
 

@@ -26,7 +26,8 @@ struct PendingWrite {
   OVERLAPPED* ov = nullptr;
   std::vector<char> data;
   std::size_t done = 0;
-  sim::WriteStep step;  // simulated devices only
+  bool handedOver = false;  // every byte is with the driver; completes once its queue is empty
+  sim::WriteStep step;      // simulated devices only
 };
 
 struct FileObject : Object {
