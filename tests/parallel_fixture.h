@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -142,6 +143,24 @@ class FifoPrinter {
   const std::string& Received() const {
     return received_;
   }
+  // Runs after every read, with everything received so far: a fault can strike mid-job.
+  std::function<void(FifoPrinter&)> onRead;
+  // The printer goes away: nobody reads the pipe, and a writer gets a broken pipe.
+  void PowerOff() {
+    if (watch_) platform::Loop::Current().Unwatch(watch_);
+    watch_ = 0;
+    if (fd_ >= 0) ::close(fd_);
+    if (keep_ >= 0) ::close(keep_);
+    fd_ = keep_ = -1;
+  }
+  void PowerOn() {
+    if (fd_ >= 0) return;
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    keep_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ >= 0) {
+      watch_ = platform::Loop::Current().Watch(fd_, POLLIN, [this](short) { Serve(); });
+    }
+  }
 #if VTL_HAVE_PRINTERSIM_CORE
   printersim::Printer& printer() {
     return *printer_;
@@ -166,6 +185,7 @@ class FifoPrinter {
       printer_->Feed(in);
 #endif
     }
+    if (onRead) onRead(*this);
   }
 
   TempDir dir_;

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -102,6 +103,8 @@ class PtyPrinter {
 
   Pty& pty() { return *pty_; }
   printersim::Printer& printer() { return *printer_; }
+  // Runs after every read, with everything received so far: a fault can strike mid-job.
+  std::function<void(PtyPrinter&)> onRead;
   const std::string& Received() const { return received_; }
   // Everything printed so far, as text, receipt after receipt (the one in progress last).
   std::string Printed() const {
@@ -141,6 +144,7 @@ class PtyPrinter {
     if (in.empty()) return;
     received_ += in;
     pty_->Write(printer_->Feed(in));
+    if (onRead) onRead(*this);
   }
 
   std::unique_ptr<Pty> pty_ = std::make_unique<Pty>();

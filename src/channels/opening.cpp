@@ -3,6 +3,7 @@
 
 #include "channels/port_text.h"
 #include "commands/frm_init_comm.h"
+#include "engine/guard.h"
 #include "engine/prnport.h"
 #include "platform/spooler.h"
 
@@ -66,6 +67,8 @@ Variant clsPrnPort::InicializarWindows(const std::string& tmpNombre) {
 
 bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
                              std::int32_t propiedades) {
+  // The tick runs from the opening on, also when a handler of the first status throws.
+  ScopeExit arrancar([&] { m_TmrCheckData->Interval(m_IntervaloTimer); });
   ReiniciarRed();
   ++m_Generacion;
   m_EsperandoRespuesta = true;
@@ -139,7 +142,6 @@ bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
     OpenPrinterA(m_NombrePuerto.c_str(), &m_hPuerto, nullptr);
   }
   m_PuertoCerrado = false;
-  m_TmrCheckData->Interval(m_IntervaloTimer);
   return resultado;
 }
 

@@ -48,9 +48,11 @@ void clsPrnPort::UploadLogo(const std::vector<std::string>& tmpLogos,
 
   if (modLogoUpload::ConvertirLogos(*this, rutas).ToBoolean()) {
     m_TamanoCarga = static_cast<std::int32_t>(m_ColaEntrada.size());
+    // The upload is under way before the host hears of it: a handler that clears everything
+    // ends it, and text a handler prints waits for it.
+    m_Uploading = true;
     std::int32_t quedan = m_UploadBytesEnviados;
     Raise([&](__clsPrnPort& s) { s.Uploading(quedan, m_UploadBytesEnviados); });
-    m_Uploading = true;
   } else {
     // Nothing was sent: the host's settings come back as they were.
     RestaurarTrasCarga();

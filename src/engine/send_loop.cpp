@@ -220,18 +220,6 @@ void clsPrnPort::FinDeTrabajo() {
 
 void clsPrnPort::FinalizarCargaLogos(std::int32_t tmpContador) {
   FlagGuard cerrando(m_CerrandoTrabajo);  // no tick may start while the upload is being finished
-  const std::uint64_t generacion = m_Generacion;
-  Raise([&](__clsPrnPort& s) { s.LogoGrabado(tmpContador); });
-  // The printer stores what it received before it can take anything else.
-  Sleep(1000);
-  // Channels that hand the stream over whole never count it block by block.
-  if (m_UploadBytesEnviados == 0) m_UploadBytesEnviados = m_TamanoCarga;
-  std::int32_t cero = 0;
-  Raise([&](__clsPrnPort& s) { s.Uploading(cero, m_UploadBytesEnviados); });
-  // A handler that cleared everything or opened another port has ended the upload its own way.
-  if (generacion != m_Generacion || !m_Uploading) return;
-  AbrirDispositivo();
-
   // One test print per named logo: its name, its number, the logo itself, and a cut.
   std::string prueba;
   for (std::int32_t i = 1; i <= m_LogoCount && i <= 255; ++i) {
@@ -242,13 +230,38 @@ void clsPrnPort::FinalizarCargaLogos(std::int32_t tmpContador) {
     prueba += std::string{'\x1c', '\x70', static_cast<char>(i), '\0'};
     prueba += std::string{'\x1d', '\x56', '\x42', '\0'} + "\r\n";
   }
+  // The printer has the whole stream: the upload is over before the host hears of it, so that
+  // whatever a handler does (print, close, open another port, throw) finds the host's settings
+  // back and no text held for good.
   m_Uploading = false;
   m_EscrituraPendiente = false;
   RestaurarTrasCarga();
   m_Estado = 0;
-  // The test print goes through the output buffer, as it stands, ahead of the text held back
-  // during the upload, which the next call releases.
-  m_BufferSalida.append(prueba);
+  const std::uint64_t generacion = m_Generacion;
+  bool avisado = false;
+  ScopeExit liberar([&] {
+    if (avisado) return;
+    // A handler threw: the test print and the text held back still go out.
+    m_BufferSalida.append(prueba);
+    m_ColaEntrada += NormalizarFinesDeLinea(std::move(m_DatosRetenidos));
+    m_DatosRetenidos.clear();
+  });
+  Raise([&](__clsPrnPort& s) { s.LogoGrabado(tmpContador); });
+  // The printer stores what it received before it can take anything else.
+  Sleep(1000);
+  // Channels that hand the stream over whole never count it block by block.
+  if (m_UploadBytesEnviados == 0) m_UploadBytesEnviados = m_TamanoCarga;
+  std::int32_t cero = 0;
+  Raise([&](__clsPrnPort& s) { s.Uploading(cero, m_UploadBytesEnviados); });
+  avisado = true;
+  // The test print belongs to the printer that stored the logos: not to a port a handler
+  // opened meanwhile, nor to one it closed.
+  if (generacion == m_Generacion) {
+    AbrirDispositivo();
+    // Through the output buffer, as it stands, ahead of the text held back during the upload,
+    // which the next call releases.
+    m_BufferSalida.append(prueba);
+  }
   Imprimir("", false);
 }
 
