@@ -148,8 +148,12 @@ BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
 // constant; all zero means the layer's default bound of 5 seconds, never an endless wait).
 BOOL SetCommTimeouts(HANDLE file, const COMMTIMEOUTS* timeouts);
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat);
-// PURGE_TXABORT ends pending writes (995); PURGE_RXCLEAR drops unread input. Bytes a completed
-// write handed to the device are never taken back: they count as sent.
+// PURGE_TXABORT ends pending writes (995, with the count written so far; the rest is never
+// sent); PURGE_RXCLEAR drops unread input; PURGE_TXCLEAR drops the output the kernel still
+// holds (tcflush). Where the driver completes a write only once its bytes have left (a UART),
+// that is only output of writes still pending; on a pseudo-terminal, whose writes complete as
+// soon as the kernel takes them, it may be the tail of a completed write, and what the other
+// end's input buffer already took stays there.
 BOOL PurgeComm(HANDLE file, DWORD flags);
 // Waits, within the write time-outs, until what was written has left the layer and the driver.
 BOOL FlushFileBuffers(HANDLE file);

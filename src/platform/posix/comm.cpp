@@ -911,14 +911,14 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
     c.waitOv = ov;
     c.waitMask = m;
   }
-  // Output clearing leaves the device's own queue alone: a write that has completed handed its
-  // bytes to the device, and a serial driver completes a write only once its bytes have gone,
-  // so nothing a completed write reported may be taken back here. What has not been handed over
-  // yet belongs to writes still pending, which PURGE_TXABORT ends.
+  // Clearing empties the kernel's queues as well, as a serial driver's buffers are emptied:
+  // output the line has not sent yet is dropped, not sent later. (On a pseudo-terminal, what the
+  // other end's own input buffer already took can no longer be taken back.)
   if (f->sim) {
     if (flags & PURGE_RXCLEAR) CommAccess::Incoming(*f->sim).clear();
   } else {
-    if (flags & PURGE_RXCLEAR) tcflush(f->fd, TCIFLUSH);
+    const bool in = flags & PURGE_RXCLEAR, out = flags & PURGE_TXCLEAR;
+    if (in || out) tcflush(f->fd, in && out ? TCIOFLUSH : in ? TCIFLUSH : TCOFLUSH);
   }
   c.lastArrived = f->bytesRead + detail::InQueue(*f);
   return TRUE;
