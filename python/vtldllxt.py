@@ -200,7 +200,12 @@ def _fill(v, value):
     elif isinstance(value, _Object):
         v.type, v.obj = _OBJECT, value._handle
     elif isinstance(value, (list, tuple)) and all(isinstance(x, int) for x in value):
-        arr = (ctypes.c_int32 * max(len(value), 1))(*value)
+        # An array of Longs: ctypes would wrap what does not fit, and make True 1.
+        longs = [-1 if x is True else int(x) for x in value]
+        for x in longs:
+            if not -2**31 <= x < 2**31:
+                raise _overflow(x)
+        arr = (ctypes.c_int32 * max(len(longs), 1))(*longs)
         v.type, v.len, v.longs = _LONG_ARRAY, len(value), arr
         return arr  # keep alive during the call
     elif isinstance(value, (list, tuple)) and all(isinstance(x, str) for x in value):

@@ -142,6 +142,10 @@ class AutomationConversions(unittest.TestCase):
         for value in (32768, -32769, 40000, 2**40, 32767.5, "-32769"):
             self.assertOverflow(lambda: setattr(record, "Address", value))
         self.assertEqual(record.Address, 0x278)
+        # An array of Longs is checked element by element.
+        ports = vtldllxt.Ref([1, 2**31])
+        self.assertOverflow(lambda: self.port.ListaDePuertosExistentes(ports, vtldllxt.Ref([])))
+        self.assertEqual(ports.value, [1, 2**31])
         # A ByRef Integer that overflows leaves the host's variable alone.
         line = vtldllxt.Ref(70002)
         self.assertOverflow(lambda: self.port.CommSetLine(line, False))
