@@ -149,11 +149,11 @@ BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
 BOOL SetCommTimeouts(HANDLE file, const COMMTIMEOUTS* timeouts);
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat);
 // PURGE_TXABORT ends pending writes (995, with the count written so far; the rest is never
-// sent); PURGE_RXCLEAR drops unread input; PURGE_TXCLEAR drops the output the kernel still
-// holds (tcflush). Where the driver completes a write only once its bytes have left (a UART),
-// that is only output of writes still pending; on a pseudo-terminal, whose writes complete as
-// soon as the kernel takes them, it may be the tail of a completed write, and what the other
-// end's input buffer already took stays there.
+// sent); PURGE_RXCLEAR drops unread input; PURGE_TXCLEAR, while a write is in flight, drops the
+// output the kernel holds (tcflush), which is then that write's. Bytes of writes that completed
+// count as sent and are never taken back. On a pseudo-terminal, whose writes complete as soon
+// as the kernel holds them, the kernel's queue behind a write in flight may also hold the tail
+// of an earlier one, and what the other end's input buffer already took stays there.
 BOOL PurgeComm(HANDLE file, DWORD flags);
 // Waits, within the write time-outs, until what was written has left the layer and the driver.
 BOOL FlushFileBuffers(HANDLE file);

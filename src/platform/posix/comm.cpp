@@ -902,6 +902,7 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
     return FALSE;
   }
   CommState& c = detail::StateOf(f);
+  const bool writing = !f->writes.empty();
   if (flags & PURGE_TXABORT) {
     // Ends the writes in flight, not the comm-event wait.
     OVERLAPPED* ov = c.waitOv;
@@ -911,13 +912,16 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
     c.waitOv = ov;
     c.waitMask = m;
   }
-  // Clearing empties the kernel's queues as well, as a serial driver's buffers are emptied:
-  // output the line has not sent yet is dropped, not sent later. (On a pseudo-terminal, what the
-  // other end's own input buffer already took can no longer be taken back.)
+  // Clearing empties the kernel's queues as well, as a serial driver's buffers are emptied. On
+  // the output side that is done only while a write is in flight: the kernel then holds bytes of
+  // a write that has not completed, which are dropped, not sent later. Bytes of writes that have
+  // completed count as sent and are never taken back (a UART completes a write once its bytes
+  // have left; a pseudo-terminal as soon as the kernel holds them). On a pseudo-terminal, what
+  // the other end's own input buffer already took cannot be taken back either.
   if (f->sim) {
     if (flags & PURGE_RXCLEAR) CommAccess::Incoming(*f->sim).clear();
   } else {
-    const bool in = flags & PURGE_RXCLEAR, out = flags & PURGE_TXCLEAR;
+    const bool in = flags & PURGE_RXCLEAR, out = (flags & PURGE_TXCLEAR) && writing;
     if (in || out) tcflush(f->fd, in && out ? TCIOFLUSH : in ? TCIFLUSH : TCOFLUSH);
   }
   c.lastArrived = f->bytesRead + detail::InQueue(*f);
