@@ -185,6 +185,11 @@ TEST_F(DispatchTest, FractionsRoundHalfToEven) {
   line = Variant::String("3.5");
   Call(kCommSetLine, DISPATCH_METHOD, {Variant::Ref(line), Variant::Boolean(false)});
   EXPECT_EQ(line, Variant::Integer(4));
+  // Into text a Double keeps its fraction, with up to 15 digits.
+  Call(kDocName, DISPATCH_PROPERTYPUT, {Variant::Double(2.5)});
+  EXPECT_EQ(port->DocName, "2.5");
+  Call(kDocName, DISPATCH_PROPERTYPUT, {Variant::Double(1e20)});
+  EXPECT_EQ(port->DocName, "1E+20");
   // Any value but zero is True, a fraction included.
   Call(kAlwaysOnLine, DISPATCH_PROPERTYPUT, {Variant::String("0.3")});
   EXPECT_TRUE(port->AlwaysOnLine());

@@ -124,13 +124,7 @@ std::string DoubleToText(double d) {
   if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
   char buf[40];
   std::snprintf(buf, sizeof buf, "%.15G", d);
-  std::string s = buf;
-  const auto e = s.find('E');
-  if (e == std::string::npos) return s;
-  // "1E+020" style exponents lose their leading zeros: "1E+20".
-  std::size_t z = e + 2;
-  while (z + 1 < s.size() && s[z] == '0') s.erase(z, 1);
-  return s;
+  return buf;
 }
 
 }  // namespace
@@ -223,14 +217,6 @@ std::string Variant::ToString() const {
                  [](Variant* r) { return r ? r->ToString() : std::string(); },
                  [](const auto&) -> std::string { throw DispatchError::TypeMismatch(); }},
       value_);
-}
-
-double Variant::ToDouble() const {
-  const Variant& t = Target();
-  if (const auto* d = std::get_if<double>(&t.value_)) return *d;
-  if (const auto* s = std::get_if<std::string>(&t.value_)) return TextToDouble(*s);
-  if (const auto* b = std::get_if<Bytes>(&t.value_)) return TextToDouble(b->data);
-  return static_cast<double>(ToWide(t.value_));
 }
 
 std::vector<std::int32_t> Variant::ToLongArray() const {

@@ -75,7 +75,6 @@ class Variant {
   std::int16_t ToInteger() const;
   bool ToBoolean() const;
   std::string ToString() const;
-  double ToDouble() const;
   std::vector<std::int32_t> ToLongArray() const;
   std::vector<std::string> ToStringArray() const;
   std::shared_ptr<DispatchObject> ToObject() const;
