@@ -22,8 +22,9 @@ typedef struct vtl_object vtl_object;
 
 enum vtl_vartype {
   VTL_EMPTY = 0,
-  VTL_INTEGER = 2,
-  VTL_LONG = 3,
+  VTL_INTEGER = 2,          /* `num`, -32768 to 32767 */
+  VTL_LONG = 3,             /* `num`, -2147483648 to 2147483647 */
+  VTL_DOUBLE = 5,           /* `dbl` */
   VTL_STRING = 8,           /* UTF-8 text in `str`, `len` bytes */
   VTL_OBJECT = 9,           /* `obj`, a reference the receiver releases with vtl_release */
   VTL_MISSING = 10,         /* an optional argument left out */
@@ -37,7 +38,13 @@ enum vtl_invoke_kind { VTL_METHOD = 1, VTL_PROPERTYGET = 2, VTL_PROPERTYPUT = 4 
 
 /* One argument or result. A variant whose `owned` is non-zero holds memory of the library's:
  * release it with vtl_variant_clear(). Results and values written back into ByRef arguments are
- * always owned; what the caller fills in is never freed by the library. */
+ * always owned; what the caller fills in is never freed by the library.
+ *
+ * Conversions are an automation host's: a number that does not fit the parameter's type (an
+ * Integer `num` outside its range included) fails with error 6, "Overflow", never wraps; a
+ * fraction (a Double, or numeric text such as "2.5") rounds half to even; True is -1. Only
+ * parameters declared ByRef write back into a `byref` argument: any other argument is left
+ * exactly as the caller filled it. */
 typedef struct vtl_variant {
   int32_t type;
   int32_t byref; /* non-zero: the member may write a new value back into this variant */
@@ -48,6 +55,7 @@ typedef struct vtl_variant {
   int32_t* longs;
   char** strs;
   vtl_object* obj;
+  double dbl;
 } vtl_variant;
 
 #define VTL_OK 0
@@ -59,8 +67,10 @@ int32_t vtl_create(const char* class_name, vtl_object** out);
 void vtl_release(vtl_object* obj);
 const char* vtl_class_name(const vtl_object* obj);
 
-/* DISPID of a member or event of a class, case-insensitively. */
+/* DISPID of a member of a class, case-insensitively. Events are numbered apart from members (a
+ * class may have a member and an event of the same name): vtl_get_event_dispid finds them. */
 int32_t vtl_get_dispid(const char* class_name, const char* member, int32_t* dispid);
+int32_t vtl_get_event_dispid(const char* class_name, const char* event, int32_t* dispid);
 /* The class's members, one at a time (index from 0); VTL_OK while index is in range. The
  * strings stay valid for the life of the process. */
 int32_t vtl_member_info(const char* class_name, int32_t index, int32_t* dispid, const char** name,
@@ -77,7 +87,9 @@ int32_t vtl_invoke(vtl_object* obj, int32_t dispid, int32_t kind, vtl_variant* a
                    vtl_variant* result);
 
 /* Events: `args` are the raising procedure's values; assign with the vtl_variant_set_*
- * functions to change them (ByRef). */
+ * functions to change them (ByRef). An assigned value is converted to the argument's declared
+ * type before the next callback sees it; one that does not convert (an overflow) leaves the
+ * argument as it was. */
 typedef void (*vtl_event_callback)(void* user, int32_t dispid, const char* name, vtl_variant* args,
                                    int32_t nargs);
 int32_t vtl_connect(vtl_object* obj, vtl_event_callback callback, void* user, int32_t* cookie);
@@ -93,7 +105,9 @@ void vtl_variant_clear(vtl_variant* v);
 void vtl_variant_set_empty(vtl_variant* v);
 void vtl_variant_set_long(vtl_variant* v, int32_t value);
 void vtl_variant_set_integer(vtl_variant* v, int16_t value);
+/* Any non-zero value is True, stored as -1. */
 void vtl_variant_set_boolean(vtl_variant* v, int32_t value);
+void vtl_variant_set_double(vtl_variant* v, double value);
 /* `len` bytes of UTF-8 (NUL characters included); -1 takes a NUL-terminated string. */
 void vtl_variant_set_string(vtl_variant* v, const char* utf8, int32_t len);
 void vtl_variant_set_bytes(vtl_variant* v, const char* bytes, int32_t len);

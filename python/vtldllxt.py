@@ -19,12 +19,15 @@ or in the project's build tree.
 
 import ctypes
 import os
+import sys
 import time
+import traceback
 
 __all__ = ["clsPrnPort", "clsSerial", "Ref", "Missing", "VtlError", "do_events", "run_until",
-           "dispids", "testing"]
+           "dispids", "event_dispids", "testing"]
 
-_EMPTY, _INTEGER, _LONG, _STRING, _OBJECT, _MISSING, _BOOLEAN, _BYTES = 0, 2, 3, 8, 9, 10, 11, 17
+_EMPTY, _INTEGER, _LONG, _DOUBLE, _STRING, _OBJECT, _MISSING, _BOOLEAN, _BYTES = \
+    0, 2, 3, 5, 8, 9, 10, 11, 17
 _LONG_ARRAY, _STRING_ARRAY = 0x2003, 0x2008
 _METHOD, _GET, _PUT = 1, 2, 4
 
@@ -33,7 +36,8 @@ class _Variant(ctypes.Structure):
     _fields_ = [("type", ctypes.c_int32), ("byref", ctypes.c_int32), ("owned", ctypes.c_int32),
                 ("len", ctypes.c_int32), ("num", ctypes.c_int64), ("str", ctypes.c_void_p),
                 ("longs", ctypes.POINTER(ctypes.c_int32)),
-                ("strs", ctypes.POINTER(ctypes.c_char_p)), ("obj", ctypes.c_void_p)]
+                ("strs", ctypes.POINTER(ctypes.c_char_p)), ("obj", ctypes.c_void_p),
+                ("dbl", ctypes.c_double)]
 
 
 _EventCallback = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_char_p,
@@ -62,9 +66,12 @@ _lib.vtl_release.restype = None
 _lib.vtl_class_name.argtypes = [_p]
 _lib.vtl_class_name.restype = ctypes.c_char_p
 _lib.vtl_get_dispid.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(_i32)]
+_lib.vtl_get_event_dispid.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(_i32)]
 _lib.vtl_member_info.argtypes = [ctypes.c_char_p, _i32, ctypes.POINTER(_i32),
                                  ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(_i32),
                                  ctypes.POINTER(_i32), ctypes.POINTER(_i32)]
+_lib.vtl_param_info.argtypes = [ctypes.c_char_p, _i32, _i32, ctypes.POINTER(ctypes.c_char_p),
+                                ctypes.POINTER(_i32), ctypes.POINTER(_i32), ctypes.POINTER(_i32)]
 _lib.vtl_event_info.argtypes = [ctypes.c_char_p, _i32, ctypes.POINTER(_i32),
                                 ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(_i32)]
 _lib.vtl_invoke.argtypes = [_p, _i32, _i32, ctypes.POINTER(_Variant), _i32,
@@ -79,6 +86,8 @@ for _name, _arg in (("long", _i32), ("integer", ctypes.c_int16), ("boolean", _i3
     _f = getattr(_lib, "vtl_variant_set_" + _name)
     _f.argtypes = [ctypes.POINTER(_Variant), _arg]
     _f.restype = None
+_lib.vtl_variant_set_double.argtypes = [ctypes.POINTER(_Variant), ctypes.c_double]
+_lib.vtl_variant_set_double.restype = None
 _lib.vtl_variant_set_empty.argtypes = [ctypes.POINTER(_Variant)]
 _lib.vtl_variant_set_empty.restype = None
 _lib.vtl_variant_set_string.argtypes = [ctypes.POINTER(_Variant), ctypes.c_char_p, _i32]
@@ -92,15 +101,31 @@ _lib.vtl_test_attach.argtypes = [_p, ctypes.c_char_p]
 
 
 class VtlError(Exception):
-    """An automation error: `number`, `source` and `hresult` as a host would see them."""
+    """An automation error: `number`, `source` and `hresult` as a host would see them.
 
-    def __init__(self, hresult):
-        number, source = _i32(), ctypes.c_char_p()
-        message = _lib.vtl_last_error(ctypes.byref(number), ctypes.byref(source))
+    Without a number, the library's last failure on this thread is described."""
+
+    def __init__(self, hresult, number=None, message=None, source="vtldllxt"):
+        if number is None:
+            n, src = _i32(), ctypes.c_char_p()
+            text = _lib.vtl_last_error(ctypes.byref(n), ctypes.byref(src))
+            number = n.value
+            message = (text or b"").decode("utf-8", "replace")
+            source = (src.value or b"").decode("utf-8", "replace")
         self.hresult = hresult & 0xFFFFFFFF
-        self.number = number.value
-        self.source = (source.value or b"").decode("utf-8", "replace")
-        super().__init__((message or b"").decode("utf-8", "replace"))
+        self.number = number
+        self.source = source
+        super().__init__(message)
+
+
+_DISP_E_OVERFLOW = 0x8002000A
+
+
+def _overflow(value):
+    shown = repr(value)
+    if len(shown) > 24:
+        shown = shown[:20] + "..."
+    return VtlError(_DISP_E_OVERFLOW, 6, "Overflow: %s" % shown)
 
 
 def _check(code):
@@ -155,9 +180,17 @@ def _fill(v, value):
     elif isinstance(value, bool):
         _lib.vtl_variant_set_boolean(ctypes.byref(v), -1 if value else 0)
     elif isinstance(value, int):
-        if not -2**31 <= value < 2**31:
-            raise OverflowError("%d does not fit a Long" % value)
-        _lib.vtl_variant_set_long(ctypes.byref(v), value)
+        if -2**31 <= value < 2**31:
+            _lib.vtl_variant_set_long(ctypes.byref(v), value)
+        else:
+            # Wider than a Long: a Double, as a scripting host passes it; where the member wants a
+            # whole number the library answers with an overflow (error 6).
+            try:
+                _lib.vtl_variant_set_double(ctypes.byref(v), float(value))
+            except OverflowError:
+                raise _overflow(value) from None
+    elif isinstance(value, float):
+        _lib.vtl_variant_set_double(ctypes.byref(v), value)
     elif isinstance(value, str):
         data = value.encode("utf-8")
         _lib.vtl_variant_set_string(ctypes.byref(v), data, len(data))
@@ -167,7 +200,12 @@ def _fill(v, value):
     elif isinstance(value, _Object):
         v.type, v.obj = _OBJECT, value._handle
     elif isinstance(value, (list, tuple)) and all(isinstance(x, int) for x in value):
-        arr = (ctypes.c_int32 * max(len(value), 1))(*value)
+        # An array of Longs: ctypes would wrap what does not fit, and make True 1.
+        longs = [-1 if x is True else int(x) for x in value]
+        for x in longs:
+            if not -2**31 <= x < 2**31:
+                raise _overflow(x)
+        arr = (ctypes.c_int32 * max(len(longs), 1))(*longs)
         v.type, v.len, v.longs = _LONG_ARRAY, len(value), arr
         return arr  # keep alive during the call
     elif isinstance(value, (list, tuple)) and all(isinstance(x, str) for x in value):
@@ -185,6 +223,8 @@ def _read(v):
         return None
     if t in (_INTEGER, _LONG):
         return int(v.num)
+    if t == _DOUBLE:
+        return float(v.dbl)
     if t == _BOOLEAN:
         return v.num != 0
     if t == _STRING:
@@ -205,6 +245,8 @@ _tables = {}
 
 
 def _table(class_name):
+    """(members, events): members by lower-case name, each a list of entries (dispid, kind,
+    number of parameters, name, which parameters are ByRef); events by lower-case name."""
     if class_name not in _tables:
         members, events = {}, {}
         cname = class_name.encode()
@@ -215,9 +257,14 @@ def _table(class_name):
                                     ctypes.byref(kind), ctypes.byref(nparams),
                                     ctypes.byref(result)) != 0:
                 break
+            byrefs = []
+            for j in range(nparams.value):
+                byref = _i32()
+                _check(_lib.vtl_param_info(cname, i, j, None, None, ctypes.byref(byref), None))
+                byrefs.append(bool(byref.value))
             key = name.value.decode().lower()
             members.setdefault(key, []).append((dispid.value, kind.value, nparams.value,
-                                                name.value.decode()))
+                                                name.value.decode(), tuple(byrefs)))
             i += 1
         i = 0
         while True:
@@ -232,11 +279,15 @@ def _table(class_name):
 
 
 def dispids(class_name):
-    """Member and event names of a class mapped to their DISPIDs."""
-    members, events = _table(class_name)
-    out = {entries[0][3]: entries[0][0] for entries in members.values()}
-    out.update({name: dispid for dispid, name in events.values()})
-    return out
+    """Member names of a class mapped to their DISPIDs (a property's get and let share one)."""
+    members, _ = _table(class_name)
+    return {entries[0][3]: entries[0][0] for entries in members.values()}
+
+
+def event_dispids(class_name):
+    """Event names of a class mapped to their DISPIDs, which are numbered apart from members."""
+    _, events = _table(class_name)
+    return {name: dispid for dispid, name in events.values()}
 
 
 class _Object:
@@ -258,15 +309,17 @@ class _Object:
         object.__setattr__(self, "_callback", None)
         object.__setattr__(self, "_cookie", None)
 
-    def _invoke(self, dispid, kind, args):
+    def _invoke(self, dispid, kind, args, byrefs=()):
         variants = (_Variant * max(len(args), 1))()
-        keep = [_fill(variants[i], a) for i, a in enumerate(args)]
         result = _Variant()
+        keep = []
         try:
+            keep = [_fill(variants[i], a) for i, a in enumerate(args)]
             _check(_lib.vtl_invoke(self._handle, dispid, kind, variants, len(args),
                                    ctypes.byref(result)))
+            # Only parameters declared ByRef give a value back; any other Ref keeps its own.
             for i, a in enumerate(args):
-                if isinstance(a, Ref):
+                if isinstance(a, Ref) and i < len(byrefs) and byrefs[i]:
                     a.value = _read(variants[i])
             return _read(result)
         finally:
@@ -287,17 +340,19 @@ class _Object:
         if name.startswith("_"):
             raise AttributeError(name)
         entries = self._member(name)
-        for dispid, kind, nparams, _ in entries:
+        for dispid, kind, nparams, _, _ in entries:
             if kind == _GET and nparams == 0:
                 return self._invoke(dispid, _GET, [])
-        dispid, kind = next((d, k) for d, k, _, _ in entries if k in (_METHOD, _GET))
-        return lambda *args: self._invoke(dispid, kind, list(args))
+        for dispid, kind, _, _, byrefs in entries:
+            if kind in (_METHOD, _GET):
+                return lambda *args: self._invoke(dispid, kind, list(args), byrefs)
+        raise AttributeError("%s.%s is write-only" % (self._class, name))
 
     def __setattr__(self, name, value):
         if name.startswith("_"):
             object.__setattr__(self, name, value)
             return
-        for dispid, kind, _, _ in self._member(name):
+        for dispid, kind, _, _, _ in self._member(name):
             if kind == _PUT:
                 self._invoke(dispid, _PUT, [value])
                 return
@@ -332,11 +387,21 @@ class _Object:
             try:
                 h(*refs)
             except Exception:  # an exception must not unwind through the library
-                import traceback
                 traceback.print_exc()
         for i, r in enumerate(refs):
-            if r.value != before[i]:
-                _fill(args[i], r.value)
+            value = r.value
+            if value is before[i] or (type(value) is type(before[i]) and value == before[i]):
+                continue
+            # Event arguments are numbers and Booleans: anything else, or a number too wide to
+            # pass (the library also keeps the old value of one that overflows the argument),
+            # is reported here and changes nothing.
+            if not isinstance(value, (bool, int, float, str, bytes)) and value is not None:
+                sys.stderr.write("vtldllxt: cannot pass %r back as an event argument\n" % (value,))
+                continue
+            try:
+                _fill(args[i], value)
+            except VtlError as e:
+                sys.stderr.write("vtldllxt: event argument %d keeps its value: %s\n" % (i, e))
 
     def close(self):
         """Releases the object now instead of when it is collected."""

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
+
 #include "engine/prnport.h"
 #include "engine/prnport_test_access.h"
 #include "interface/dispatch.h"
@@ -12,7 +15,8 @@ namespace {
 constexpr std::int32_t kImprimir = 0x60030014, kOutputID = 0x68030001, kCheckError = 0x60030007,
                        kAlwaysOnLine = 0x6803003a, kDocName = 0x40030148,
                        kInicializarSerie = 0x6003000f, kCommSetLine = 0x60030160,
-                       kRafaga = 0x6803003e;
+                       kRafaga = 0x6803003e, kPropiedades = 0x6803003d, kCutPaper = 0x60030033,
+                       kClearAll = 0x600300f0, kAddress = 0x40030001;
 
 class DispatchTest : public ::testing::Test {
  protected:
@@ -48,9 +52,21 @@ class DispatchTest : public ::testing::Test {
       object->Invoke(dispid, kind, args);
     } catch (const DispatchError& e) {
       lastError = e.what();
+      lastNumber = e.Number();
       return e.HResult();
     }
+    lastNumber = 0;
     return S_OK;
+  }
+  // The number a host sees for a call on `target` (0 when it succeeds).
+  std::int32_t NumberOf(DispatchObject& target, std::int32_t dispid, std::int32_t kind,
+                        std::vector<Variant> args) {
+    try {
+      target.Invoke(dispid, kind, args);
+    } catch (const DispatchError& e) {
+      return e.Number();
+    }
+    return 0;
   }
 
   std::shared_ptr<platform::sim::Device> device;
@@ -60,6 +76,7 @@ class DispatchTest : public ::testing::Test {
   std::vector<std::string> log;
   std::function<void(const EventInfo&, std::vector<Variant>&)> onEvent;
   std::string lastError;
+  std::int32_t lastNumber = 0;
 };
 
 TEST_F(DispatchTest, ImprimirReachesTheDeviceAndTheJobEndComesAsAnEvent) {
@@ -100,6 +117,182 @@ TEST_F(DispatchTest, ArgumentsConvertAsAHostExpects) {
   EXPECT_EQ(ErrorOf(kOutputID, DISPATCH_PROPERTYPUT, {Variant::Long(5)}), DISP_E_MEMBERNOTFOUND)
       << "OutputID is read-only";
   EXPECT_EQ(port->OutputID(), 0);
+}
+
+TEST_F(DispatchTest, NumbersThatDoNotFitAreOverflowsNeverWrappedValues) {
+  // Into a Long: from doubles, from numeric text (rounded first), from values of 64 bits.
+  Call(kPropiedades, DISPATCH_PROPERTYPUT, {Variant::Long(4)});
+  for (const Variant& v :
+       {Variant::Double(2147483648.0), Variant::Double(-2147483649.0), Variant::Double(1e300),
+        Variant::Double(std::numeric_limits<double>::quiet_NaN()),
+        Variant::Double(std::numeric_limits<double>::infinity()), Variant::String("2147483648"),
+        Variant::String("2147483647.5"), Variant::String("-2147483648.6"), Variant::String("1E10"),
+        Variant::String("1" + std::string(400, '0')),
+        Variant::ByteString("99999999999999999999")}) {
+    EXPECT_EQ(ErrorOf(kPropiedades, DISPATCH_PROPERTYPUT, {v}), DISP_E_OVERFLOW) << v.ToString();
+    EXPECT_EQ(lastNumber, 6) << v.ToString();
+  }
+  EXPECT_EQ(port->PortPropiedadesAdicionales(), 4) << "an overflow stores nothing";
+  // The edges themselves fit, and a tiny exponent is a zero, not an overflow.
+  Call(kPropiedades, DISPATCH_PROPERTYPUT, {Variant::String("-2147483648")});
+  EXPECT_EQ(port->PortPropiedadesAdicionales(), std::numeric_limits<std::int32_t>::min());
+  Call(kPropiedades, DISPATCH_PROPERTYPUT, {Variant::String("-2147483648.5")});  // even
+  EXPECT_EQ(port->PortPropiedadesAdicionales(), std::numeric_limits<std::int32_t>::min());
+  Call(kPropiedades, DISPATCH_PROPERTYPUT, {Variant::String("1e-400")});
+  EXPECT_EQ(port->PortPropiedadesAdicionales(), 0);
+
+  // Into an Integer: a record's property, and a ByRef argument whose variable stays untouched.
+  auto record = std::make_shared<clsPrnPortData>();
+  auto obj = DispatchObject::Wrap(record);
+  for (const Variant& v : {Variant::Long(32768), Variant::Long(-32769), Variant::Double(32767.5),
+                           Variant::String("40000"), Variant::String(" -32768.6 ")}) {
+    EXPECT_EQ(NumberOf(*obj, kAddress, DISPATCH_PROPERTYPUT, {v}), 6) << v.ToString();
+  }
+  EXPECT_EQ(record->Address, 0);
+  EXPECT_EQ(NumberOf(*obj, kAddress, DISPATCH_PROPERTYPUT, {Variant::String("32767.4")}), 0);
+  EXPECT_EQ(record->Address, 32767);
+  Variant line = Variant::Long(70002);
+  EXPECT_EQ(ErrorOf(kCommSetLine, DISPATCH_METHOD, {Variant::Ref(line), Variant::Boolean(true)}),
+            DISP_E_OVERFLOW);
+  EXPECT_EQ(lastNumber, 6);
+  EXPECT_EQ(line, Variant::Long(70002));
+  // Text that is no number at all is a type mismatch, not an overflow.
+  EXPECT_EQ(ErrorOf(kPropiedades, DISPATCH_PROPERTYPUT, {Variant::String("12abc")}),
+            DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(lastNumber, 13);
+}
+
+TEST_F(DispatchTest, FractionsRoundHalfToEven) {
+  const std::vector<std::pair<Variant, std::int32_t>> cases = {
+      {Variant::String("2.5"), 2},   {Variant::String("3.5"), 4},     {Variant::String("-2.5"), -2},
+      {Variant::String("-3.5"), -4}, {Variant::String(" 0.5 "), 0},   {Variant::String("1.5"), 2},
+      {Variant::String("2.51"), 3},  {Variant::String("+6.5"), 6},    {Variant::String("25E-1"), 2},
+      {Variant::String(".5"), 0},    {Variant::ByteString("7.5"), 8}, {Variant::Double(2.5), 2},
+      {Variant::Double(-3.5), -4},   {Variant::Double(-0.4), 0}};
+  auto record = std::make_shared<clsPrnPortData>();
+  auto obj = DispatchObject::Wrap(record);
+  for (const auto& [v, expected] : cases) {
+    Call(kPropiedades, DISPATCH_PROPERTYPUT, {v});
+    EXPECT_EQ(Call(kPropiedades, DISPATCH_PROPERTYGET), Variant::Long(expected)) << v.ToString();
+    std::vector<Variant> a{v};
+    obj->Invoke(kAddress, DISPATCH_PROPERTYPUT, a);
+    EXPECT_EQ(record->Address, expected) << "as an Integer: " << v.ToString();
+  }
+  // A ByRef Integer gets back the rounded value in its declared type.
+  Variant line = Variant::String("2.5");
+  Call(kCommSetLine, DISPATCH_METHOD, {Variant::Ref(line), Variant::Boolean(false)});
+  EXPECT_EQ(line, Variant::Integer(2));
+  line = Variant::String("3.5");
+  Call(kCommSetLine, DISPATCH_METHOD, {Variant::Ref(line), Variant::Boolean(false)});
+  EXPECT_EQ(line, Variant::Integer(4));
+  // Into text a Double keeps its fraction, with up to 15 digits.
+  Call(kDocName, DISPATCH_PROPERTYPUT, {Variant::Double(2.5)});
+  EXPECT_EQ(port->DocName, "2.5");
+  Call(kDocName, DISPATCH_PROPERTYPUT, {Variant::Double(1e20)});
+  EXPECT_EQ(port->DocName, "1E+20");
+  // Any value but zero is True, a fraction included.
+  Call(kAlwaysOnLine, DISPATCH_PROPERTYPUT, {Variant::String("0.3")});
+  EXPECT_TRUE(port->AlwaysOnLine());
+  Call(kAlwaysOnLine, DISPATCH_PROPERTYPUT, {Variant::Double(0.0)});
+  EXPECT_FALSE(port->AlwaysOnLine());
+}
+
+TEST_F(DispatchTest, TrueIsMinusOneInEveryDirection) {
+  // Into numbers, as a value and ByRef: a ByRef Long given True comes back -1.
+  Call(kPropiedades, DISPATCH_PROPERTYPUT, {Variant::Boolean(true)});
+  EXPECT_EQ(Call(kPropiedades, DISPATCH_PROPERTYGET), Variant::Long(-1));
+  EXPECT_EQ(Call(kPropiedades, DISPATCH_PROPERTYGET).ToInteger(), -1);
+  Variant percent = Variant::Boolean(true);
+  Call(kCutPaper, DISPATCH_METHOD, {Variant::Ref(percent)});
+  EXPECT_EQ(percent, Variant::Long(-1));
+  auto record = std::make_shared<clsPrnPortData>();
+  auto obj = DispatchObject::Wrap(record);
+  std::vector<Variant> a{Variant::Boolean(true)};
+  obj->Invoke(kAddress, DISPATCH_PROPERTYPUT, a);
+  EXPECT_EQ(record->Address, -1);
+  // Out of the object: a Boolean result and an event argument read as numbers.
+  Call(kAlwaysOnLine, DISPATCH_PROPERTYPUT, {Variant::Long(-1)});
+  EXPECT_EQ(Call(kAlwaysOnLine, DISPATCH_PROPERTYGET).ToLong(), -1);
+  EXPECT_EQ(Variant::Boolean(true).ToString(), "True");
+
+  Attach();
+  std::vector<std::int32_t> errorsAsNumbers;
+  onEvent = [&](const EventInfo& e, std::vector<Variant>& args) {
+    if (e.name == "NuevoEstado") errorsAsNumbers.push_back(args[0].ToLong());
+  };
+  Call(kImprimir, DISPATCH_METHOD, {Variant::String("job\n")});
+  Call(kClearAll, DISPATCH_METHOD);  // a job in progress: NuevoEstado(True, False)
+  ASSERT_FALSE(errorsAsNumbers.empty());
+  EXPECT_EQ(errorsAsNumbers.back(), -1);
+}
+
+TEST_F(DispatchTest, OnlyParametersDeclaredByRefAreWrittenBack) {
+  Attach();
+  // tmpDatos is ByRef, tmpComandoPuro is not: a host passing both by reference gets its second
+  // variable back exactly as it was, not as the Boolean the member read from it.
+  Variant datos = Variant::String("texto\n"), puro = Variant::String("0");
+  Call(kImprimir, DISPATCH_METHOD, {Variant::Ref(datos), Variant::Ref(puro)});
+  EXPECT_EQ(puro, Variant::String("0"));
+  EXPECT_EQ(datos, Variant::String("texto\n"));
+  Variant enDos = Variant::String("2.5");
+  Call(kPropiedades, DISPATCH_PROPERTYPUT, {Variant::Ref(enDos)});
+  EXPECT_EQ(enDos, Variant::String("2.5")) << "a property's value is never ByRef";
+  Variant verdad = Variant::Long(1);
+  Call(kAlwaysOnLine, DISPATCH_PROPERTYPUT, {Variant::Ref(verdad)});
+  EXPECT_EQ(verdad, Variant::Long(1));
+  EXPECT_TRUE(port->AlwaysOnLine());
+  // Every parameter of the tables that is ByRef, checked against the ones a host relies on.
+  std::vector<std::string> byRef;
+  for (const ClassInfo* cls : AllClasses()) {
+    for (const auto& m : cls->members) {
+      for (const auto& p : m.params) {
+        if (p.byRef) byRef.push_back(cls->name + "." + m.name + "." + p.name);
+      }
+    }
+  }
+  const std::vector<std::string> notByRef = {
+      "clsPrnPort.InicializarSerie.tmpVelocidad",
+      "clsPrnPort.Imprimir.tmpComandoPuro",
+      "clsPrnPort.InicializarRed.tmpPuerto",
+      "clsPrnPort.UploadLogo.tmpLento",
+      "clsPrnPort.gfSys_ShellAndWaitFor.tmpCommandLine",
+      "clsPrnPort.CheckAutoSpeed.tmpSoloCheckearlasPrimeras"};
+  for (const auto& n : notByRef) {
+    EXPECT_EQ(std::count(byRef.begin(), byRef.end(), n), 0) << n;
+  }
+  EXPECT_EQ(std::count(byRef.begin(), byRef.end(), "clsSerial.CommOpen.strSettings"), 1);
+}
+
+TEST_F(DispatchTest, EventArgumentsKeepTheirDeclaredTypesFromSinkToSink) {
+  Attach();
+  std::vector<std::string> seen;
+  onEvent = [&](const EventInfo& e, std::vector<Variant>& args) {
+    if (e.name == "DatosImpresos") args[0] = Variant::Boolean(true);
+    if (e.name != "NuevoEstado") return;
+    args[0] = Variant::Long(0);      // a C host's "False"
+    args[1] = Variant::String("1");  // numeric text: True
+  };
+  object->Connect([&](const EventInfo& e, std::vector<Variant>& args) {
+    if (e.name == "DatosImpresos") seen.push_back(args[0].ToString());
+    if (e.name != "NuevoEstado") return;
+    seen.push_back(std::string(VarTypeName(args[0].Type())) + " " + args[0].ToString() + " " +
+                   VarTypeName(args[1].Type()) + " " + std::to_string(args[1].ToLong()));
+    args[0] = Variant::String("no number");  // does not convert: the argument keeps its value
+    args.resize(7);                          // nor may a sink change how many there are
+  });
+  object->Connect([&](const EventInfo& e, std::vector<Variant>& args) {
+    if (e.name != "NuevoEstado") return;
+    ASSERT_EQ(args.size(), 2u);
+    seen.push_back(args[0].ToString() + " " + args[1].ToString());
+  });
+  Call(kImprimir, DISPATCH_METHOD, {Variant::String("job\n")});
+  Call(kClearAll, DISPATCH_METHOD);
+  // The first poll may have reported the printer ready already; ClearAll's events come last.
+  ASSERT_GE(seen.size(), 3u);
+  const std::size_t n = seen.size();
+  EXPECT_EQ(seen[n - 3], "Boolean False Boolean -1");
+  EXPECT_EQ(seen[n - 2], "False True");
+  EXPECT_EQ(seen[n - 1], "-1") << "True written into a Long argument is -1";
 }
 
 TEST_F(DispatchTest, EveryMemberOfEveryClassHasAHandler) {

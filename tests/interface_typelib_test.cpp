@@ -154,7 +154,14 @@ TEST(TypeLibrary, OptionalParametersKeepTheirDefaults) {
   EXPECT_EQ(SerialClassInfo().Find(0x60030002, DISPATCH_METHOD)->params[1].defaultValue,
             Variant::String("baud=9600 parity=N data=8 stop=1"));
   EXPECT_EQ(p.DispIdOf("imprimir"), 0x60030014);
-  EXPECT_EQ(p.DispIdOf("EstadoOnLlineOffLine"), 9);
+  EXPECT_EQ(p.DispIdOf("EstadoOnLlineOffLine"), -1) << "an event, not a member";
+  EXPECT_EQ(p.EventDispIdOf("EstadoOnLlineOffLine"), 9);
+  // Names that are both: each look-up answers for its own kind.
+  EXPECT_EQ(p.DispIdOf("LoopPruebas"), 0x6003004d);
+  EXPECT_EQ(p.EventDispIdOf("LoopPruebas"), 4);
+  EXPECT_EQ(p.DispIdOf("uploading"), 0x680300ee);
+  EXPECT_EQ(p.EventDispIdOf("uploading"), 6);
+  EXPECT_EQ(p.EventDispIdOf("Imprimir"), -1);
   EXPECT_EQ(p.DispIdOf("NoSuchMember"), -1);
   EXPECT_EQ(FindClassInfo("CLSPRNPORT"), &p);
 }

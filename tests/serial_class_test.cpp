@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <functional>
+#include <stdexcept>
 
 #include "channels/serial_port_class.h"
 #include "platform/comm.h"
@@ -259,6 +261,126 @@ TEST_F(SerialClassTest, AHandlerMayDropTheLastReference) {
   // The slot went with the object.
   auto otro = clsSerial::Create();
   EXPECT_EQ(otro->CommOpen("COM1"), 1);
+}
+
+// Bytes the other end's own input buffer holds (taken from the line, not yet read by the test).
+std::size_t YaEnElOtroExtremo(Pty& pty) {
+  int n = 0;
+  return ioctl(pty.Master(), FIONREAD, &n) == 0 && n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+TEST_F(SerialClassTest, FlushAbortsTheWriteInFlightClearsTheKernelAndLaterWritesGoOut) {
+  Pty a;
+  ComMapping m1(1, a.Slave());
+  auto s = clsSerial::Create();
+  Eventos ev;
+  s->Advise(&ev);
+  ASSERT_EQ(s->CommOpen("COM1"), 1);
+  // The printer takes nothing: the kernel fills up and the rest of the write stays in flight.
+  std::string viejo;
+  for (int i = 0; viejo.size() < 300000; ++i) viejo += std::to_string(i) + ",";
+  s->CommWrite(viejo);
+  s->CommWrite("GUARDADO;");  // given while the write runs: the object's own, kept by a flush
+  Loop::Current().RunUntil([] { return false; }, 30);
+  ASSERT_TRUE(ev.log.empty()) << "the write cannot have finished";
+  const std::size_t entregado = YaEnElOtroExtremo(a);
+  ASSERT_LT(entregado, viejo.size());
+
+  EXPECT_EQ(s->CommFlush(), 0);
+  s->CommWrite("NUEVO");
+  std::string llegado;
+  ASSERT_TRUE(PumpUntil([&] {
+    llegado += a.Read();
+    return llegado.size() >= 5 && llegado.compare(llegado.size() - 5, 5, "NUEVO") == 0;
+  })) << llegado.size()
+      << " bytes arrived";
+  // Only what the other end had already taken from the line, then what came after the flush:
+  // neither the kernel's queue nor the rest of the aborted write.
+  EXPECT_EQ(llegado, viejo.substr(0, entregado) + "GUARDADO;NUEVO");
+  Loop::Current().RunUntil([] { return false; }, 50);
+  EXPECT_EQ(a.Read(), "");
+  // The aborted write reports nothing; the write after the flush (the kept text with the new)
+  // does.
+  ASSERT_TRUE(PumpUntil([&] { return !ev.log.empty(); }));
+  EXPECT_EQ(ev.log, std::vector<std::string>{"DataOut(14)"});
+  std::string m;
+  EXPECT_EQ(s->CommGetError(m), 0) << m;
+
+  // Input not yet read is cleared too; what the object already read stays for CommRead.
+  a.Write("LEIDO");
+  ASSERT_TRUE(PumpUntil([&] { return ev.log.size() >= 2; }));
+  a.Write("DESCARTADO");
+  EXPECT_EQ(s->CommFlush(), 0);
+  a.Write("DESPUES");
+  ASSERT_TRUE(PumpUntil([&] { return ev.log.size() >= 3; }));
+  std::string leido;
+  s->CommRead(leido);
+  EXPECT_EQ(leido, "LEIDODESPUES");
+}
+
+TEST_F(SerialClassTest, AfterAFlushAFailedWriteNoLongerHoldsTheOutput) {
+  Loop::Current().UseManualClock(true);
+  auto dev = sim::Register("serial-flush");
+  ComMapping m1(1, "sim:serial-flush");
+  auto s = clsSerial::Create();
+  ASSERT_EQ(s->CommOpen("COM1"), 1);
+  dev->Script({sim::WriteStep::Pending});
+  s->CommWrite("ABORTADO");
+  ASSERT_TRUE(dev->HasPending());
+  EXPECT_EQ(s->CommFlush(), 0);
+  s->CommWrite("UNO");
+  Loop::Current().RunUntil([&] { return dev->Written() == "UNO"; }, 1000);
+  EXPECT_EQ(dev->Written(), "UNO");
+  // A write that failed is dropped by a flush as well, and writing resumes.
+  dev->Script({sim::WriteStep::Failed, 0, ERROR_GEN_FAILURE});
+  s->CommWrite("FALLIDO");
+  EXPECT_EQ(s->CommFlush(), 0);
+  s->CommWrite("DOS");
+  Loop::Current().RunUntil([&] { return dev->Written() == "UNODOS"; }, 1000);
+  EXPECT_EQ(dev->Written(), "UNODOS");
+  s.reset();
+  sim::Unregister("serial-flush");
+  Loop::Current().UseManualClock(false);
+}
+
+TEST_F(SerialClassTest, ASinkThatThrowsStopsNeitherTheOtherSinksNorThePort) {
+  Pty a;
+  ComMapping m1(1, a.Slave());
+  auto s = clsSerial::Create();
+  struct Lanza : __clsSerial {
+    void DataIn(std::int32_t&) override { throw std::runtime_error("host"); }
+    void DataOut(std::int32_t&) override { throw Error(5, "denied by the host", "host"); }
+  } lanza;
+  Eventos ev;
+  s->Advise(&lanza);
+  s->Advise(&ev);
+  ASSERT_EQ(s->CommOpen("COM1"), 1);
+  a.Write("A");
+  ASSERT_TRUE(PumpUntil([&] { return ev.log.size() == 1; }));
+  EXPECT_EQ(ev.log.back(), "DataIn(1)");
+  EXPECT_EQ(Mensaje(*s), "Error (51): CommRead - Internal error");
+  // Inside CommRead too: the data is handed over and the port check goes on.
+  a.Write("B");
+  std::string leido;
+  ASSERT_TRUE(PumpUntil([&] {
+    std::string parte;
+    s->CommRead(parte);
+    leido += parte;
+    return leido == "AB";
+  }));
+  a.Write("C");
+  ASSERT_TRUE(PumpUntil([&] { return !ev.log.empty() && ev.log.back() == "DataIn(1)"; }));
+  // Writes go on after a DataOut sink threw.
+  s->CommWrite("x");
+  ASSERT_TRUE(PumpUntil([&] { return ev.log.back() == "DataOut(1)"; }));
+  EXPECT_EQ(Mensaje(*s), "Error (5): CommWrite - denied by the host");
+  s->CommWrite("yz");
+  ASSERT_TRUE(PumpUntil([&] { return ev.log.back() == "DataOut(2)"; }));
+  std::string llegado;
+  ASSERT_TRUE(PumpUntil([&] {
+    llegado += a.Read();
+    return llegado == "xyz";
+  }));
 }
 
 TEST(SystemMessages, TextsAsTheSystemGivesThem) {

@@ -270,6 +270,19 @@ std::int32_t clsSerial::CommFlush() {
     udtPort* slot = Slot(m_intPortID);
     if (!slot) return 0;
     if (!PurgeComm(slot->handle, kPurgaTotal)) return SetCommError("CommFlush (PurgeComm)");
+    // The purge ended the write in flight: the rest of it is discarded, as a flush means, and the
+    // pump starts afresh, so the next CommWrite goes out. A write that completed before the
+    // purge is left for the pump to report with DataOut; one that had failed is dropped too.
+    // Text given to CommWrite and not yet handed to a write stays.
+    if (m_lngWriteStatus == static_cast<std::int32_t>(ERROR_IO_PENDING)) {
+      DWORD escritos = 0;
+      if (GetOverlappedResult(slot->handle, &m_udtOvlWrite, &escritos, FALSE) ||
+          GetLastError() == ERROR_IO_INCOMPLETE) {
+        return 0;
+      }
+    }
+    m_lngWriteStatus = 0;
+    m_strEnVuelo.clear();
     return 0;
   } catch (...) {
     return ErrorInesperado("CommFlush");
@@ -381,10 +394,19 @@ Variant clsSerial::CommReadtmr() {
 Variant clsSerial::CommRead(std::string& tmpData) {
   auto self = shared_from_this();
   StopPortTimer();
+  // The port check runs again however this call ends.
+  struct Reanudar {
+    clsSerial& serial;
+    ~Reanudar() {
+      try {
+        serial.StartPortTimer();
+      } catch (...) {
+      }
+    }
+  } reanudar{*this};
   CommReadtmr();
   tmpData = std::move(m_strReadBuffer);
   m_strReadBuffer.clear();
-  StartPortTimer();
   return {};
 }
 

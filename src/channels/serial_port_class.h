@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,12 +105,21 @@ class clsSerial : public std::enable_shared_from_this<clsSerial> {
   std::unique_ptr<clsTimer> m_tmrCheckPortEvt;
 };
 
+// Every sink hears the event even when one before it throws; the first exception then goes on
+// to the raising procedure, which records it as an unexpected failure.
 template <typename F>
 void clsSerial::Raise(F&& call) {
+  std::exception_ptr primera;
   const std::vector<__clsSerial*> sinks = m_Sinks;
   for (__clsSerial* sink : sinks) {
-    if (std::find(m_Sinks.begin(), m_Sinks.end(), sink) != m_Sinks.end()) call(*sink);
+    if (std::find(m_Sinks.begin(), m_Sinks.end(), sink) == m_Sinks.end()) continue;
+    try {
+      call(*sink);
+    } catch (...) {
+      if (!primera) primera = std::current_exception();
+    }
   }
+  if (primera) std::rethrow_exception(primera);
 }
 
 }  // namespace vtl

@@ -71,10 +71,13 @@ Variant FromC(const vtl_variant& v) {
     case VTL_EMPTY:
       return {};
     case VTL_INTEGER:
+      if (v.num < INT16_MIN || v.num > INT16_MAX) throw DispatchError::Overflow();
       return Variant::Integer(static_cast<std::int16_t>(v.num));
     case VTL_LONG:
       if (v.num < INT32_MIN || v.num > INT32_MAX) throw DispatchError::Overflow();
       return Variant::Long(static_cast<std::int32_t>(v.num));
+    case VTL_DOUBLE:
+      return Variant::Double(v.dbl);
     case VTL_BOOLEAN:
       return Variant::Boolean(v.num != 0);
     case VTL_STRING:
@@ -111,6 +114,7 @@ void ToC(const Variant& value, vtl_variant& out) {
   const auto& raw = v.Raw();
   if (const auto* n = std::get_if<std::int16_t>(&raw)) out.num = *n;
   if (const auto* l = std::get_if<std::int32_t>(&raw)) out.num = *l;
+  if (const auto* d = std::get_if<double>(&raw)) out.dbl = *d;
   if (const auto* b = std::get_if<bool>(&raw)) out.num = *b ? -1 : 0;
   if (const auto* s = std::get_if<std::string>(&raw)) {
     const std::string utf8 = vtl::AnsiToUtf8(*s);
@@ -187,6 +191,19 @@ int32_t vtl_get_dispid(const char* class_name, const char* member, int32_t* disp
   });
 }
 
+int32_t vtl_get_event_dispid(const char* class_name, const char* event, int32_t* dispid) {
+  return Guard([&] {
+    const auto& cls = ClassOrThrow(class_name);
+    const std::int32_t id = event ? cls.EventDispIdOf(event) : -1;
+    if (id == -1) {
+      return Fail(vtl::DISP_E_UNKNOWNNAME, 438, "Unknown event: " + std::string(event ? event : ""),
+                  cls.name);
+    }
+    if (dispid) *dispid = id;
+    return VTL_OK;
+  });
+}
+
 int32_t vtl_member_info(const char* class_name, int32_t index, int32_t* dispid, const char** name,
                         int32_t* kind, int32_t* param_count, int32_t* result_type) {
   return Guard([&] {
@@ -253,10 +270,19 @@ int32_t vtl_invoke(vtl_object* obj, int32_t dispid, int32_t kind, vtl_variant* a
       holders[i] = FromC(args[i]);
       call[i] = args[i].byref ? Variant::Ref(holders[i]) : holders[i];
     }
+    const std::vector<Variant> given = holders;
     auto keep = obj->dispatch;  // a callback inside the call may release `obj`
     Variant r = keep->Invoke(dispid, kind, call);
+    // Only what the member declares ByRef goes back; every other argument stays exactly as the
+    // caller filled it (not even re-encoded).
+    const vtl::MemberInfo* member = keep->Class().Find(dispid, kind);
     for (std::int32_t i = 0; i < nargs; ++i) {
-      if (!args[i].byref || holders[i].Type() == VarType::Missing) continue;
+      const auto n = static_cast<std::size_t>(i);
+      const bool declaredByRef = member && n < member->params.size() && member->params[n].byRef;
+      if (!declaredByRef || !args[i].byref || holders[i].Type() == VarType::Missing) continue;
+      // A value the member left as it was stays the caller's own: text outside Windows-1252
+      // is not replaced by its "?" on the way back.
+      if (holders[i] == given[i]) continue;
       if (args[i].owned) vtl_variant_clear(&args[i]);
       const std::int32_t wasBytes = args[i].type == VTL_BYTES;
       ToC(holders[i], args[i]);
@@ -372,6 +398,13 @@ void vtl_variant_set_boolean(vtl_variant* v, int32_t value) {
   if (!v) return;
   v->type = VTL_BOOLEAN;
   v->num = value ? -1 : 0;
+}
+
+void vtl_variant_set_double(vtl_variant* v, double value) {
+  vtl_variant_clear(v);
+  if (!v) return;
+  v->type = VTL_DOUBLE;
+  v->dbl = value;
 }
 
 void vtl_variant_set_string(vtl_variant* v, const char* utf8, int32_t len) {

@@ -11,6 +11,38 @@ std::string MemberLabel(const ClassInfo& cls, const MemberInfo& m) {
   return cls.name + "." + m.name;
 }
 
+// A value in a declared type, as a ByRef argument of that type holds it.
+Variant InDeclaredType(const Variant& v, VarType type) {
+  switch (type) {
+    case VarType::Long:
+      return Variant::Long(v.ToLong());
+    case VarType::Integer:
+      return Variant::Integer(v.ToInteger());
+    case VarType::Boolean:
+      return Variant::Boolean(v.ToBoolean());
+    case VarType::String:
+      return v.Target().Type() == VarType::Bytes ? Variant::ByteString(v.ToString())
+                                                 : Variant::String(v.ToString());
+    default:
+      return v.Target();
+  }
+}
+
+// After a callback, event arguments keep their declared types, as typed ByRef arguments do: a
+// value that does not convert (an overflow, text that is no number) leaves the argument as it
+// was, and a callback that resized the list gets the old list back.
+void KeepDeclaredTypes(const EventInfo& event, const std::vector<Variant>& before,
+                       std::vector<Variant>& args) {
+  if (args.size() != before.size()) args = before;
+  for (std::size_t i = 0; i < args.size() && i < event.params.size(); ++i) {
+    try {
+      args[i] = InDeclaredType(args[i], event.params[i].type);
+    } catch (const DispatchError&) {
+      args[i] = before[i];
+    }
+  }
+}
+
 }  // namespace
 
 // Turns the port's events into events by DISPID. Event arguments are the raising procedure's own
@@ -233,7 +265,10 @@ void DispatchObject::Fire(std::int32_t dispid, std::vector<Variant>& args) {
   // Callbacks may connect or disconnect others; one disconnected meanwhile is not called.
   const auto snapshot = callbacks_;
   for (const auto& [cookie, cb] : snapshot) {
-    if (callbacks_.count(cookie)) (*cb)(*event, args);
+    if (!callbacks_.count(cookie)) continue;
+    const std::vector<Variant> before = args;
+    (*cb)(*event, args);
+    KeepDeclaredTypes(*event, before, args);
   }
 }
 

@@ -365,8 +365,12 @@ std::int32_t ClassInfo::DispIdOf(std::string_view member) const {
   for (const auto& m : members) {
     if (SameName(m.name, member)) return m.dispid;
   }
+  return -1;
+}
+
+std::int32_t ClassInfo::EventDispIdOf(std::string_view event) const {
   for (const auto& e : events) {
-    if (SameName(e.name, member)) return e.dispid;
+    if (SameName(e.name, event)) return e.dispid;
   }
   return -1;
 }

@@ -64,8 +64,10 @@ struct ClassInfo {
   // The member with this DISPID that answers `kind` (a method also answers a property get, as
   // automation hosts call both the same way).
   const MemberInfo* Find(std::int32_t dispid, std::int32_t kind) const;
-  // DISPID of a member or event name, case-insensitively; -1 if there is none.
+  // DISPID of a member name, case-insensitively; -1 if there is none. Events are numbered apart
+  // from members (LoopPruebas and Uploading are both), so they have a look-up of their own.
   std::int32_t DispIdOf(std::string_view member) const;
+  std::int32_t EventDispIdOf(std::string_view event) const;
   const EventInfo* FindEvent(std::int32_t dispid) const;
 };
 

@@ -1,8 +1,9 @@
 #include "interface/variant.h"
 
-#include <cerrno>
+#include <cctype>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
+#include <cstdio>
 #include <limits>
 
 #include "interface/errors.h"
@@ -24,28 +25,80 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-// Text to a whole number the way a host converts it: decimal, optionally signed, rounded half
-// to even when it has a fraction; anything else is a type mismatch.
-std::int64_t TextToNumber(const std::string& text) {
+// Rounds half to even, as hosts round a fraction to a whole number, whatever rounding mode the
+// host's floating-point environment is in.
+double RoundHalfEven(double d) {
+  const double f = std::floor(d);
+  const double rest = d - f;
+  if (rest > 0.5) return f + 1;
+  if (rest < 0.5) return f;
+  return std::fmod(f, 2.0) == 0 ? f : f + 1;
+}
+
+std::int64_t DoubleToWide(double d) {
+  // Also false for a NaN, which no whole number holds either.
+  if (!(d > -9.2e18 && d < 9.2e18)) throw DispatchError::Overflow();
+  return static_cast<std::int64_t>(RoundHalfEven(d));
+}
+
+// Numeric text the way a host reads it: optionally signed decimal digits with at most one point
+// and an optional exponent (E or D); spaces around it are allowed, anything else is a type
+// mismatch. The point is always ".", whatever locale the host runs in.
+double TextToDouble(const std::string& text) {
   const std::string t = Trim(text);
-  if (t.empty()) throw DispatchError::TypeMismatch();
-  std::size_t i = (t[0] == '-' || t[0] == '+') ? 1 : 0;
+  std::string plain;  // what from_chars reads: no "+", "e" for the exponent
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
   bool digits = false, dot = false;
+  long magnitude = 0;  // decimal position of the first significant digit, for out-of-range
+  bool significant = false;
   for (; i < t.size(); ++i) {
-    if (t[i] >= '0' && t[i] <= '9') {
+    const char c = t[i];
+    if (c >= '0' && c <= '9') {
       digits = true;
-    } else if (t[i] == '.' && !dot) {
+      if (c != '0') significant = true;
+      if (!dot && significant) ++magnitude;
+      if (dot && !significant) --magnitude;
+      plain += c;
+    } else if (c == '.' && !dot) {
       dot = true;
+      plain += c;
     } else {
-      throw DispatchError::TypeMismatch();
+      break;
     }
   }
   if (!digits) throw DispatchError::TypeMismatch();
-  errno = 0;
-  const double d = std::strtod(t.c_str(), nullptr);
-  if (errno == ERANGE || !std::isfinite(d) || std::fabs(d) > 9.2e18)
-    throw DispatchError::Overflow();
-  return static_cast<std::int64_t>(std::nearbyint(d));
+  long exponent = 0;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E' || t[i] == 'd' || t[i] == 'D')) {
+    plain += 'e';
+    ++i;
+    bool expNegative = false;
+    if (i < t.size() && (t[i] == '-' || t[i] == '+')) {
+      expNegative = t[i] == '-';
+      plain += t[i++];
+    }
+    bool expDigits = false;
+    for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) {
+      expDigits = true;
+      if (exponent < 100000) exponent = exponent * 10 + (t[i] - '0');
+      plain += t[i];
+    }
+    if (!expDigits) throw DispatchError::TypeMismatch();
+    if (expNegative) exponent = -exponent;
+  }
+  if (i != t.size()) throw DispatchError::TypeMismatch();
+  if (!significant) return 0.0;
+  double d = 0;
+  const auto r = std::from_chars(plain.data(), plain.data() + plain.size(), d);
+  if (r.ec == std::errc::result_out_of_range) {
+    if (magnitude + exponent > 0) throw DispatchError::Overflow();
+    return 0.0;  // too small to tell from zero
+  }
+  if (r.ec != std::errc() || r.ptr != plain.data() + plain.size()) {
+    throw DispatchError::TypeMismatch();
+  }
+  return negative ? -d : d;
 }
 
 std::int64_t ToWide(const Variant::Value& v) {
@@ -53,12 +106,25 @@ std::int64_t ToWide(const Variant::Value& v) {
       Overloaded{[](std::monostate) -> std::int64_t { return 0; },
                  [](std::int16_t x) -> std::int64_t { return x; },
                  [](std::int32_t x) -> std::int64_t { return x; },
+                 [](double d) -> std::int64_t { return DoubleToWide(d); },
                  [](bool b) -> std::int64_t { return b ? -1 : 0; },
-                 [](const std::string& s) -> std::int64_t { return TextToNumber(s); },
-                 [](const Variant::Bytes& b) -> std::int64_t { return TextToNumber(b.data); },
+                 [](const std::string& s) -> std::int64_t { return DoubleToWide(TextToDouble(s)); },
+                 [](const Variant::Bytes& b) -> std::int64_t {
+                   return DoubleToWide(TextToDouble(b.data));
+                 },
                  [](Variant* r) -> std::int64_t { return r ? ToWide(r->Raw()) : 0; },
                  [](const auto&) -> std::int64_t { throw DispatchError::TypeMismatch(); }},
       v);
+}
+
+// A Double as text the way hosts show it: up to 15 significant digits, an exponent only for
+// very large or small values ("1E+20", "1.5E-07").
+std::string DoubleToText(double d) {
+  if (std::isnan(d)) return "NaN";
+  if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.15G", d);
+  return buf;
 }
 
 }  // namespace
@@ -71,6 +137,8 @@ const char* VarTypeName(VarType type) {
       return "Integer";
     case VarType::Long:
       return "Long";
+    case VarType::Double:
+      return "Double";
     case VarType::String:
       return "String";
     case VarType::Object:
@@ -95,7 +163,7 @@ VarType Variant::Type() const {
   return std::visit(
       Overloaded{[](std::monostate) { return VarType::Empty; },
                  [](std::int16_t) { return VarType::Integer; },
-                 [](std::int32_t) { return VarType::Long; },
+                 [](std::int32_t) { return VarType::Long; }, [](double) { return VarType::Double; },
                  [](const std::string&) { return VarType::String; },
                  [](bool) { return VarType::Boolean; }, [](const Bytes&) { return VarType::Bytes; },
                  [](const std::shared_ptr<DispatchObject>&) { return VarType::Object; },
@@ -131,7 +199,10 @@ bool Variant::ToBoolean() const {
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (lower == "true") return true;
     if (lower == "false") return false;
+    return TextToDouble(*s) != 0;  // any value but zero is True, 0.3 included
   }
+  if (const auto* d = std::get_if<double>(&t.value_)) return *d != 0;
+  if (const auto* b = std::get_if<Bytes>(&t.value_)) return TextToDouble(b->data) != 0;
   return ToWide(t.value_) != 0;
 }
 
@@ -140,6 +211,7 @@ std::string Variant::ToString() const {
       Overloaded{[](std::monostate) { return std::string(); },
                  [](std::int16_t x) { return std::to_string(x); },
                  [](std::int32_t x) { return std::to_string(x); },
+                 [](double d) { return DoubleToText(d); },
                  [](bool b) { return std::string(b ? "True" : "False"); },
                  [](const std::string& s) { return s; }, [](const Bytes& b) { return b.data; },
                  [](Variant* r) { return r ? r->ToString() : std::string(); },

@@ -20,6 +20,7 @@ enum class VarType : std::int32_t {
   Empty = 0,
   Integer = 2,
   Long = 3,
+  Double = 5,
   String = 8,
   Object = 9,
   Missing = 10,  // an optional argument left out
@@ -43,11 +44,12 @@ class Variant {
   };
   using Value = std::variant<std::monostate, std::int16_t, std::int32_t, std::string, bool, Bytes,
                              std::shared_ptr<DispatchObject>, std::vector<std::int32_t>,
-                             std::vector<std::string>, Missing, Variant*>;
+                             std::vector<std::string>, Missing, Variant*, double>;
 
   Variant() = default;
   static Variant Integer(std::int16_t v) { return Variant(Value(v)); }
   static Variant Long(std::int32_t v) { return Variant(Value(v)); }
+  static Variant Double(double v) { return Variant(Value(v)); }
   static Variant Boolean(bool v) { return Variant(Value(v)); }
   static Variant String(std::string v) { return Variant(Value(std::move(v))); }
   static Variant ByteString(std::string v) { return Variant(Value(Bytes{std::move(v)})); }
@@ -67,7 +69,8 @@ class Variant {
   const Value& Raw() const { return value_; }
 
   // Conversions as an automation host makes them; they throw vtl::DispatchError on a type
-  // mismatch or an overflow.
+  // mismatch or an overflow (error 6, never a wrapped value). A fraction, in a Double or in
+  // numeric text, rounds half to even ("2.5" is 2, "3.5" is 4); True is -1.
   std::int32_t ToLong() const;
   std::int16_t ToInteger() const;
   bool ToBoolean() const;

@@ -150,8 +150,12 @@ BOOL SetCommTimeouts(HANDLE file, const COMMTIMEOUTS* timeouts);
 // Fails with ERROR_DEVICE_NOT_CONNECTED once the device has gone (the other end of a
 // pseudo-terminal hung up, an adapter was unplugged): the handle will never carry a byte again.
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat);
-// PURGE_TXABORT ends pending writes (995); PURGE_RXCLEAR drops unread input. Bytes a completed
-// write handed to the device are never taken back: they count as sent.
+// PURGE_TXABORT ends pending writes (995, with the count written so far; the rest is never
+// sent); PURGE_RXCLEAR drops unread input; PURGE_TXCLEAR, while a write is in flight, drops the
+// output the kernel holds (tcflush), which is then that write's. Bytes of writes that completed
+// count as sent and are never taken back. On a pseudo-terminal, whose writes complete as soon
+// as the kernel holds them, the kernel's queue behind a write in flight may also hold the tail
+// of an earlier one, and what the other end's input buffer already took stays there.
 BOOL PurgeComm(HANDLE file, DWORD flags);
 // Waits, within the write time-outs, until what was written has left the layer and the driver.
 BOOL FlushFileBuffers(HANDLE file);

@@ -917,6 +917,7 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
     return FALSE;
   }
   CommState& c = detail::StateOf(f);
+  const bool writing = !f->writes.empty();
   if (flags & PURGE_TXABORT) {
     // Ends the writes in flight, not the comm-event wait.
     OVERLAPPED* ov = c.waitOv;
@@ -926,14 +927,17 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
     c.waitOv = ov;
     c.waitMask = m;
   }
-  // Output clearing leaves the device's own queue alone: a write that has completed handed its
-  // bytes to the device, and a serial driver completes a write only once its bytes have gone,
-  // so nothing a completed write reported may be taken back here. What has not been handed over
-  // yet belongs to writes still pending, which PURGE_TXABORT ends.
+  // Clearing empties the kernel's queues as well, as a serial driver's buffers are emptied. On
+  // the output side that is done only while a write is in flight: the kernel then holds bytes of
+  // a write that has not completed, which are dropped, not sent later. Bytes of writes that have
+  // completed count as sent and are never taken back (a UART completes a write once its bytes
+  // have left; a pseudo-terminal as soon as the kernel holds them). On a pseudo-terminal, what
+  // the other end's own input buffer already took cannot be taken back either.
   if (f->sim) {
     if (flags & PURGE_RXCLEAR) CommAccess::Incoming(*f->sim).clear();
   } else {
-    if (flags & PURGE_RXCLEAR) tcflush(f->fd, TCIFLUSH);
+    const bool in = flags & PURGE_RXCLEAR, out = (flags & PURGE_TXCLEAR) && writing;
+    if (in || out) tcflush(f->fd, in && out ? TCIOFLUSH : in ? TCIFLUSH : TCOFLUSH);
   }
   c.lastArrived = f->bytesRead + detail::InQueue(*f);
   return TRUE;
