@@ -132,6 +132,20 @@ TEST_F(UsbFault, APrinterOffLineIsAnError) {
   EXPECT_EQ(dev->Written(), "TICKET\r\n");
 }
 
+TEST_F(UsbFault, PaperRunningOutWhileOffLineIsReportedAsWell) {
+  const std::int32_t id = port->Imprimir("TICKET\n");
+  ASSERT_TRUE(Printed(id));
+  events.log.clear();
+  dev->SetPrinterStatus(0x08);  // off line
+  ASSERT_TRUE(PumpUntil([&] { return events.Count("NuevoEstado") == 1; }, 1000));
+  dev->SetPrinterStatus(0x28);  // and now out of paper too
+  ASSERT_TRUE(PumpUntil([&] { return events.Count("NuevoEstado") == 2; }, 1000));
+  dev->SetPrinterStatus(kListo);
+  ASSERT_TRUE(PumpUntil([&] { return events.Count("NuevoEstado") == 3; }, 1000));
+  EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(1,0)", "NuevoEstado(1,1)",
+                                                  "NuevoEstado(0,0)"}));
+}
+
 TEST_F(UsbFault, APrinterUnpluggedMidJobIsNeverReportedPrinted) {
   dev->Script({sim::WriteStep::Pending});
   const std::string job = Receipt(0, 100);

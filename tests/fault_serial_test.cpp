@@ -291,14 +291,18 @@ TEST_F(SerialFaultSim, AWritePendingAtCloseAllGoesOutAfterTheNextOpening) {
   ASSERT_TRUE(Printed(id2));
 }
 
-TEST_F(SerialFaultSim, ASynchronousWriteCutShortKeepsTheRest) {
-  port->Asincrono(false);
-  Open();
-  dev->Script({sim::WriteStep::Partial, 100});
-  const std::string job = Receipt(0, 100);
-  const std::int32_t id = port->Imprimir(job);
-  ASSERT_TRUE(Printed(id));
-  EXPECT_EQ(dev->Written(), job);
+TEST_F(SerialFaultSim, AWriteCutShortKeepsTheRestDownToTheLastByte) {
+  for (const bool asincrono : {true, false}) {
+    port->Asincrono(asincrono);
+    Open();
+    dev->Script({sim::WriteStep::Partial, 100});
+    dev->Script({sim::WriteStep::Partial, 923});  // the rest of the block, one byte short
+    const std::string job = Receipt(0, 100);
+    const std::int32_t id = port->Imprimir(job);
+    ASSERT_TRUE(Printed(id)) << asincrono;
+    EXPECT_EQ(dev->Written(), job) << asincrono;
+    port->CloseAll();
+  }
 }
 
 }  // namespace
