@@ -240,6 +240,32 @@ TEST_F(SerialFaultSim, LinesThatDropMidJobHoldItAndItEndsWhenTheyReturn) {
                                                   "DatosImpresos(" + std::to_string(id) + ")"}));
 }
 
+TEST_F(SerialFaultSim, AFailedOpeningOrAClosedPortIsNeverReady) {
+  Open();
+  bool busy = false, error = true, paper = false;
+  port->CheckError(busy, error, paper);
+  EXPECT_FALSE(error);
+  // COM2 does not exist: the ready COM1 before it does not speak for it.
+  port->InicializarSerie(2);
+  port->CheckError(busy, error, paper);
+  EXPECT_TRUE(error);
+  const std::int32_t id = port->Imprimir("WAITS\n");
+  PumpUntil([] { return false; }, 10'000);
+  EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(1,0)"})) << "once, no storm";
+
+  port->InicializarSerie(1);
+  ASSERT_TRUE(Printed(id));
+  events.log.clear();
+  port->CloseAll();
+  port->CheckError(busy, error, paper);
+  EXPECT_TRUE(error);
+  port->Imprimir("WAITS TOO\n");
+  PumpUntil([] { return false; }, 10'000);
+  EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(1,0)"}));
+  EXPECT_EQ(dev->Written().find("WAITS TOO"), std::string::npos);
+  EXPECT_EQ(port->OutBufferCount(), 11) << "the text waits for the next opening";
+}
+
 TEST_F(SerialFaultSim, ADeviceThatRefusesWritesIsOneErrorUntilItTakesThem) {
   Open();
   for (int i = 0; i < 6; ++i) dev->Script({sim::WriteStep::Failed, 0, ERROR_GEN_FAILURE});
