@@ -104,6 +104,7 @@ void clsPrnPort::EndDocForzar() {
 
 Variant clsPrnPort::ClearAll() {
   auto self = shared_from_this();
+  const bool informado = m_Estado != 0;
   if (m_Estado != 0) {
     m_Estado = 2;
     bool error = true, sinPapel = false;
@@ -120,6 +121,7 @@ Variant clsPrnPort::ClearAll() {
     SetEndOfFile(m_hPuerto);
     CancelarIO();
   }
+  LimpiarRed(informado);
   return {};
 }
 

@@ -80,6 +80,7 @@ std::int32_t clsPrnPort::Imprimir(const std::string& tmpDatos, bool tmpComandoPu
   texto += tmpDatos;
   m_DatosRetenidos.clear();
   if (!tmpComandoPuro) texto = NormalizarFinesDeLinea(std::move(texto));
+  m_MarcasCola.Note(m_ColaEntrada, texto.size(), tmpComandoPuro);
   m_ColaEntrada += texto;
   if (!m_EsperandoRespuesta && !m_CerrandoTrabajo &&
       ((!m_EscrituraPendiente && colaVacia) || m_Rafaga)) {

@@ -9,6 +9,14 @@ void clsPrnPort::ObtenerEstado(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel)
   m_EnObtenerEstado = true;
   bool ocupado = false, correcto = false, sinPapel = false;
 
+  if (m_TipoPuerto == eTDPLAN || m_TipoPuerto == eTDPWIN) {
+    // Network and spooler ports: what their channel knows, which changes nothing here; the
+    // channel raises its own NuevoEstado.
+    EstadoCanalRed(tmpBusy, tmpError, tmpSinPapel);
+    m_Busy = false;
+    m_EnObtenerEstado = false;
+    return;
+  }
   if (m_AlwaysOnLine) {
     if (!PuertoAbierto()) {
       AbrirDispositivo();
