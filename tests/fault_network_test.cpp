@@ -350,8 +350,8 @@ TEST_F(NetworkFault, ALogoWhoseDotsHoldLineEndsIsStoredExactly) {
 }
 #endif
 
-// A printer that never answers, with a log that does not record the megabytes it is sent.
-class SilentNetworkPrinter : public NetworkFault {
+// Jobs of megabytes, with a printer log that does not record them.
+class LongJobNetworkFault : public NetworkFault {
  protected:
   std::vector<std::string> PrinterArgs() override { return {"--log", "/dev/null"}; }
   // A command that prints nothing, carrying `bytes` of data: far more than the TCP buffers of a
@@ -363,7 +363,7 @@ class SilentNetworkPrinter : public NetworkFault {
   }
 };
 
-TEST_F(SilentNetworkPrinter, ReplyModeOneStartsFromTheAcknowledgedRequestAndWaitsForEveryByte) {
+TEST_F(LongJobNetworkFault, ReplyModeOneStartsFromTheAcknowledgedRequestAndWaitsForEveryByte) {
   ASSERT_EQ(printer->Control("mute"), "ok");
   ASSERT_EQ(printer->Control("busy"), "ok");
   answers = false;
@@ -402,6 +402,32 @@ TEST_F(SilentNetworkPrinter, ReplyModeOneStartsFromTheAcknowledgedRequestAndWait
   EXPECT_EQ(events.Count("NuevoEstado"), 2) << "never answering is no error";
 }
 
+TEST_F(LongJobNetworkFault, ATailStillInTheSocketWhenTheConnectionDropsIsSentAgain) {
+  Open();
+  const std::int32_t first = port->Imprimir("first\r\n");
+  ASSERT_TRUE(Until([&] { return Printed(first); }));
+  ASSERT_EQ(printer->Control("busy"), "ok");
+  answers = false;
+  reads = false;
+  const std::int32_t id = port->Imprimir(LongCommand(6 << 20), true);
+  ASSERT_TRUE(Until([&] {
+    auto socket = PrnPortTestAccess::SocketRed(*port);
+    return socket && socket->PendingSendBytes() > 0;
+  }));
+  const std::size_t mark = events.log.size();
+  ASSERT_EQ(printer->Control("hang up"), "ok");
+  ASSERT_TRUE(Until([&] { return events.log.size() > mark; }, 1000));
+  EXPECT_EQ(events.log.back(), "NuevoEstado(1,0)");
+  ASSERT_EQ(printer->Control("ready"), "ok");
+  reads = true;
+  AnswersAgain();
+  // Reconnected, the whole command goes again with its request; its answer ends the job.
+  ASSERT_TRUE(Until([&] { return Printed(id); }, 100'000'000));
+  EXPECT_EQ(After(events.log, mark),
+            (std::vector<std::string>{"NuevoEstado(1,0)", "NuevoEstado(0,0)",
+                                      "DatosImpresos(" + std::to_string(id) + ")"}));
+}
+
 #endif  // PRINTER_SIM_EXE
 
 // Byte-level faults, against the loopback printer in this process.
@@ -420,7 +446,7 @@ class NetworkBytes : public ::testing::Test {
   }
   void Open() { port->InicializarRed("127.0.0.1", printer->Port()); }
   bool Pump(const std::function<bool()>& cond, std::int64_t ms = 120'000) {
-    return Loop::Current().RunUntil(cond, ms);
+    return RunUntilAcknowledged(port, cond, ms);
   }
   bool Printed(std::int32_t id) {
     return Pump([&] { return events.Count("DatosImpresos(" + std::to_string(id) + ")") > 0; });
@@ -507,6 +533,38 @@ TEST_F(NetworkBytes, ARequestLostWithTheConnectionIsNeverTakenAsAnAnswer) {
   ASSERT_TRUE(Printed(id));
   EXPECT_EQ(printer->connections.at(1).substr(0, 8), "two\r\n" + kDleEot2);
   EXPECT_EQ(events.Count("DatosImpresos"), 2);
+}
+
+TEST_F(NetworkBytes, StatusPollsReportTheChannelAndNeverStopPrinting) {
+  bool busy = true, error = false, paper = true;
+  Open();
+  port->CheckError(busy, error, paper);
+  EXPECT_TRUE(error) << "not connected yet";
+  EXPECT_FALSE(busy);
+  EXPECT_FALSE(paper);
+  ASSERT_TRUE(Pump([&] { return events.Count("NuevoEstado(0,0)") > 0; }));
+  for (int i = 1; i <= 3; ++i) {
+    port->CheckError(busy, error, paper);
+    EXPECT_FALSE(error);
+    EXPECT_FALSE(busy);
+    EXPECT_FALSE(paper);
+    const std::int32_t id = port->Imprimir("job " + std::to_string(i) + "\r\n");
+    port->CheckError(busy, error, paper);
+    EXPECT_FALSE(error);
+    ASSERT_TRUE(Printed(id));
+  }
+  EXPECT_EQ(events.Count("NuevoEstado"), 2) << "polls raise nothing";
+  printer->status = std::string(1, '\x32');
+  port->Imprimir("no paper\r\n");
+  ASSERT_TRUE(Pump([&] { return events.Count("NuevoEstado(1,1)") > 0; }));
+  port->CheckError(busy, error, paper);
+  EXPECT_TRUE(error);
+  EXPECT_TRUE(paper);
+  EXPECT_FALSE(busy);
+  EXPECT_EQ(PrnPortTestAccess::Estado(*port) & 2, 2) << "the poll leaves the send state alone";
+  printer->status = std::string(1, '\x12');
+  ASSERT_TRUE(Printed(4));
+  EXPECT_EQ(printer->Text(), "job 1\r\njob 2\r\njob 3\r\nno paper\r\n");
 }
 
 TEST_F(NetworkBytes, StatusBytesAreReadByTheirBits) {

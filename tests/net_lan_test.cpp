@@ -41,7 +41,7 @@ class LanTest : public ::testing::Test {
   }
   void Open(const std::string& host = "127.0.0.1") { port->InicializarRed(host, printer->Port()); }
   bool Pump(const std::function<bool()>& cond, std::int64_t ms = 120'000) {
-    return Loop::Current().RunUntil(cond, ms);
+    return RunUntilAcknowledged(port, cond, ms);
   }
   bool Printed(std::int32_t id) {
     return Pump([&] { return events.Count("DatosImpresos(" + std::to_string(id) + ")") > 0; });

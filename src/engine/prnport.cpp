@@ -110,7 +110,7 @@ Variant clsPrnPort::ClearAll() {
     bool error = true, sinPapel = false;
     Raise([&](__clsPrnPort& s) { s.NuevoEstado(error, sinPapel); });
     std::int32_t contador = m_OutputID;
-    Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
+    if (TrabajoSinInformarRed(contador)) Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
   }
   m_EscrituraPendiente = false;
   m_Estado = 0;

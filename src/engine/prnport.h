@@ -265,6 +265,9 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   void ReiniciarRed();
   void LiberarRed();
   void LimpiarRed(bool informado);
+  // Whether the job `contador`, ended by ClearAll, still has to be reported: on network and
+  // spooler ports not when the channel has reported it already (then or since, it is marked).
+  bool TrabajoSinInformarRed(std::int32_t contador);
   // Busy, error and paper-out as the network or spooler channel knows them, for status polls.
   void EstadoCanalRed(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel) const;
   void NuevoSocketRed();

@@ -125,6 +125,13 @@ void clsPrnPort::LimpiarRed(bool informado) {
   }
 }
 
+bool clsPrnPort::TrabajoSinInformarRed(std::int32_t contador) {
+  if (m_TipoPuerto != eTDPLAN && m_TipoPuerto != eTDPWIN) return true;
+  if (contador <= m_OutputIDNotificadoRed) return false;
+  m_OutputIDNotificadoRed = contador;
+  return true;
+}
+
 void clsPrnPort::NuevoSocketRed() {
   ++m_GeneracionRed;
   if (m_SockCB && m_SockSink) m_SockCB->Unadvise(m_SockSink.get());
