@@ -652,9 +652,11 @@ void Sim::SaveReceipts() {
 void Sim::HandleControlLine(const std::string& line, ControlClient* client) {
   ControlResult r = ApplyControl(printer_, line);
   if (r.connection != ConnectionAction::kNone) {
-    // Done by the main loop, outside the handlers of this pass.
-    if (tcp_ && !tcp_->eof && !tcp_->broken) {
+    // Done before the answer, so that whoever gave the command finds the connection ended. The
+    // link itself goes at the top of the next pass (the handlers of this one may still hold it).
+    if (tcp_ && tcp_->fd >= 0 && !tcp_->eof && !tcp_->broken) {
       tcp_->drop = r.connection;
+      DropHost(*tcp_);
     } else {
       r.ok = false;
       r.message = "no host is connected over TCP";
@@ -769,7 +771,6 @@ int Sim::Run() {
     // A host that has finished sending keeps its connection until the answers to what it sent
     // are out, unless it stops reading them.
     if (tcp_ && tcp_->drop != ConnectionAction::kNone) {
-      DropHost(*tcp_);
       tcp_.reset();
       continue;
     }
