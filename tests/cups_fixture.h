@@ -107,6 +107,27 @@ class PrivateCups {
         << "/tmp\nCacheDir " << dir_ << "/cache\nStateDir " << dir_ << "/state\nErrorLog " << dir_
         << "/log/error_log\nAccessLog " << dir_ << "/log/access_log\nPageLog " << dir_
         << "/log/page_log\nServerBin /usr/lib/cups\nDataDir /usr/share/cups\n";
+    if (!Start()) return;
+    const std::string cmd = "CUPS_SERVER=" + socket_ + " /usr/sbin/lpadmin -p " + queue +
+                            " -E -v 'socket://127.0.0.1:" + std::to_string(port) +
+                            "/?snmp=false' -m raw 2>/dev/null";
+    ready_ = std::system(cmd.c_str()) == 0;
+  }
+  ~PrivateCups() {
+    Stop();
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  // Stops the server as the system would (it keeps its queues for the next start); Start() brings
+  // it back on the same socket.
+  void Stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+  }
+  bool Start() {
+    if (pid_ > 0) return true;
     const std::string conf = dir_ + "/cupsd.conf", files = dir_ + "/cups-files.conf";
     std::vector<std::string> args = {"cupsd", "-f", "-c", conf, "-s", files};
     std::vector<char*> argv;
@@ -114,22 +135,11 @@ class PrivateCups {
     argv.push_back(nullptr);
     if (posix_spawn(&pid_, "/usr/sbin/cupsd", nullptr, nullptr, argv.data(), environ) != 0) {
       pid_ = -1;
-      return;
+      return false;
     }
     setenv("CUPS_SERVER", socket_.c_str(), 1);
     cupsSetServer(nullptr);  // forget any server an earlier test remembered
-    if (!WaitForServer()) return;
-    const std::string cmd = "CUPS_SERVER=" + socket_ + " /usr/sbin/lpadmin -p " + queue +
-                            " -E -v 'socket://127.0.0.1:" + std::to_string(port) +
-                            "/?snmp=false' -m raw 2>/dev/null";
-    ready_ = std::system(cmd.c_str()) == 0;
-  }
-  ~PrivateCups() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    std::system(("rm -rf '" + dir_ + "'").c_str());
+    return WaitForServer();
   }
   bool Ready() const { return ready_; }
   const std::string& Socket() const { return socket_; }

@@ -3,12 +3,18 @@
 // passes the bytes to the virtual printer's model when asked to.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "engine/prnport.h"
+#include "engine/prnport_test_access.h"
 #include "net/socket.h"
+#include "platform/loop.h"
 
 namespace vtl::testing {
 
@@ -105,5 +111,34 @@ class LoopbackPrinter : public __clsSocketCB {
   std::shared_ptr<clsSocket> conn_;
   std::size_t scanned_ = 0;
 };
+
+// Pumps until cond() holds, within ms on the loop's manual clock. A peer that sends nothing back
+// acknowledges what it receives only after the system's delay, in real time: while the port's
+// connected printer still owes acknowledgements, time does not jump, so that rules counted from
+// an acknowledged request see the printer as it would be seen in real time.
+inline bool RunUntilAcknowledged(const std::weak_ptr<clsPrnPort>& port,
+                                 const std::function<bool()>& cond, std::int64_t ms) {
+  platform::Loop& loop = platform::Loop::Current();
+  const std::int64_t deadline = loop.Now() + std::max<std::int64_t>(ms, 0);
+  const auto realEnd = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    while (loop.DoEvents()) {
+      if (cond()) return true;
+    }
+    if (cond()) return true;
+    if (loop.Now() >= deadline || std::chrono::steady_clock::now() > realEnd) return false;
+    bool owed = false;
+    if (auto p = port.lock(); p && PrnPortTestAccess::ConectadaRed(*p)) {
+      auto socket = PrnPortTestAccess::SocketRed(*p);
+      owed = socket && socket->UnacknowledgedBytes() > 0;
+    }
+    if (owed) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      continue;
+    }
+    const std::int64_t next = loop.NextTimerIn();
+    loop.Advance(std::clamp<std::int64_t>(next < 0 ? 10 : next, 1, deadline - loop.Now()));
+  }
+}
 
 }  // namespace vtl::testing

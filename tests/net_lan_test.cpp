@@ -41,7 +41,7 @@ class LanTest : public ::testing::Test {
   }
   void Open(const std::string& host = "127.0.0.1") { port->InicializarRed(host, printer->Port()); }
   bool Pump(const std::function<bool()>& cond, std::int64_t ms = 120'000) {
-    return Loop::Current().RunUntil(cond, ms);
+    return RunUntilAcknowledged(port, cond, ms);
   }
   bool Printed(std::int32_t id) {
     return Pump([&] { return events.Count("DatosImpresos(" + std::to_string(id) + ")") > 0; });
@@ -135,25 +135,25 @@ TEST_F(LanTest, SilentPrinterGetsRepeatedRequestsThenModeOne) {
   EXPECT_EQ(events.Count("DatosImpresos"), 2);
 }
 
-TEST_F(LanTest, ErrorReplyStopsEverySendUntilAnotherByte) {
+TEST_F(LanTest, AnErrorReplyHoldsTheTextWhileTheRequestAloneGoesOnUntilAGoodReply) {
   printer->status = std::string(1, '\x1c');  // 28: the printer is in error
   Open();
   const std::string job = Job1200();
   port->Imprimir(job);
   ASSERT_TRUE(Pump([&] { return events.Count("NuevoEstado(1,0)") == 2; }));
-  const std::size_t sent = printer->connections[0].size();
-  EXPECT_EQ(printer->connections[0], job.substr(0, 699) + kDleEot2);
   port->Imprimir("more\r\n");
+  const int asked = printer->Requests(0);
   Pump([] { return false; }, 10'000);
-  EXPECT_EQ(printer->connections[0].size(), sent) << "no chunk and no status request";
+  EXPECT_EQ(printer->Text(), job.substr(0, 699)) << "no text while the printer is in error";
+  EXPECT_GE(printer->Requests(0), asked + 30) << "the request alone, on every tick";
   EXPECT_EQ(events.Count("NuevoEstado(1,0)"), 2) << "the error is reported once";
   EXPECT_EQ(events.Count("DatosImpresos"), 0);
 
-  printer->status = std::string(1, '\x12');
-  printer->Send(std::string(1, '\x12'));  // the printer recovers and says so on its own
+  printer->status = std::string(1, '\x12');  // the printer recovers; the host does nothing
   ASSERT_TRUE(Printed(2));
   EXPECT_EQ(events.log.back(), "DatosImpresos(2)");
   EXPECT_EQ(events.Count("NuevoEstado(0,0)"), 2);
+  EXPECT_EQ(events.Count("DatosImpresos"), 1);
   EXPECT_EQ(printer->Text(), job + "more\r\n");
 }
 

@@ -258,6 +258,40 @@ TEST(ClsSocket, PartialSendKeepsTheRestAndCompletesLater) {
   EXPECT_EQ(p.client->PendingSendBytes(), 0u);
 }
 
+TEST(ClsSocket, UnacknowledgedBytesAreWhatThePeersStackDoesNotHaveYet) {
+  Pair p;
+  ASSERT_TRUE(p.Connect());
+  EXPECT_EQ(p.client->UnacknowledgedBytes(), 0u);
+  const std::string big(8 << 20, 'u');
+  p.client->SendData(big);
+  // The peer reads nothing: what its buffers hold is acknowledged, the rest is not.
+  const std::uint64_t waiting = p.client->UnacknowledgedBytes();
+  EXPECT_GT(waiting, p.client->PendingSendBytes());
+  EXPECT_LT(waiting, big.size());
+  std::size_t got = 0;
+  p.acceptedEv.onData = [&] {
+    SocketValue v;
+    p.accepted->GetData(v);
+    got += v.image.size();
+  };
+  ASSERT_TRUE(Pump([&] { return got == big.size(); }, 20000));
+  // The last acknowledgement may come with the system's delay.
+  EXPECT_TRUE(Pump([&] { return p.client->UnacknowledgedBytes() == 0; }, 5000));
+
+  using namespace platform;
+  platform::DWORD count = 7;
+  EXPECT_EQ(WSAGetUnacknowledgedBytes(0x7fffff00, &count), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  EXPECT_EQ(count, 7u);
+  EXPECT_EQ(WSAGetUnacknowledgedBytes(p.client->SocketHandle(), nullptr), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  auto udp = clsSocket::Create();
+  udp->Protocol(1);
+  EXPECT_EQ(WSAGetUnacknowledgedBytes(udp->SocketHandle(), &count), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEOPNOTSUPP);
+  EXPECT_EQ(udp->UnacknowledgedBytes(), 0u) << "where the system cannot tell, only its own bytes";
+}
+
 TEST(ClsSocket, SendWithoutSocketDoesNothing) {
   auto cb = std::make_shared<clsSocketCB>();
   SockEvents ev;

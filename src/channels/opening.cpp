@@ -162,6 +162,8 @@ void clsPrnPort::AbrirEInicializar() {
 }
 
 void clsPrnPort::AbrirDispositivo() {
+  // A network printer is reached through its connection, never as a file named after its host.
+  if (m_TipoPuerto == eTDPLAN) return;
   const DWORD flags = m_Asincrono ? FILE_FLAG_OVERLAPPED : 0;
   if (m_TipoPuerto == eTDPWIN) {
     // A queue is reopened through the spooler: opening its name as a file would reach whatever

@@ -107,6 +107,9 @@ Variant clsPrnPort::ClearAll() {
   auto self = shared_from_this();
   ++m_Generacion;
   const bool enCurso = m_Estado != 0;
+  // A job the host has already heard of is not reported a second time.
+  std::int32_t contador = m_OutputID;
+  const bool informar = enCurso && TrabajoSinInformarRed(contador);
   // Everything is discarded before the host hears of it, so text a handler queues in answer
   // is the start of what comes next, not lost with the rest.
   m_EscrituraPendiente = false;
@@ -118,13 +121,13 @@ Variant clsPrnPort::ClearAll() {
     SetEndOfFile(m_hPuerto);
     CancelarIO();
   }
+  LimpiarRed(enCurso);
   if (enCurso) {
     // The host is told of an error; the next poll that finds the printer well says so.
     m_ErrorNotificado = true;
     bool error = true, sinPapel = false;
     Raise([&](__clsPrnPort& s) { s.NuevoEstado(error, sinPapel); });
-    std::int32_t contador = m_OutputID;
-    Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
+    if (informar) Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
   }
   return {};
 }

@@ -282,6 +282,7 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   void PasoRed();
   void ConectarRed();
   void EnviarRed();
+  // The spooler's report: error state, and the job printed.
   void ActualizarEstadoRed(bool& tmpError, bool& tmpImpreso);
   void m_SockCB_OnClose(std::int32_t& tmpSockHandle);
   void m_SockCB_OnConnect(std::int32_t& tmpSockHandle);
@@ -290,10 +291,39 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
                         std::int32_t& Scode, std::string& Source, std::string& HelpFile,
                         std::int32_t& HelpContext, bool& CancelDisplay);
   void m_SockCB_OnSendComplete(std::int32_t& tmpSockHandle);
-  // Opening a port starts the channel's connection state afresh; CloseAll releases the socket.
+  // Opening a port starts the channel's connection state afresh; CloseAll releases the socket and
+  // puts what the printer never confirmed back in front of the buffer; ClearAll (which told the
+  // host of an error and the job's end when `informado`) forgets it.
   void ReiniciarRed();
   void LiberarRed();
+  void LimpiarRed(bool informado);
+  // Whether the job `contador`, ended by ClearAll, still has to be reported: on network and
+  // spooler ports not when the channel has reported it already (then or since, it is marked).
+  bool TrabajoSinInformarRed(std::int32_t contador);
+  // Busy, error and paper-out as the network or spooler channel knows them, for status polls.
+  void EstadoCanalRed(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel) const;
   void NuevoSocketRed();
+  // Steps of the channel. Each returns false when a host handler called from inside it changed the
+  // port (closed, cleared or reopened it), so the caller must stop.
+  struct VigenciaRed {
+    std::uint64_t generacion;
+    const clsSocket* socket;
+    std::int32_t tipo;
+  };
+  VigenciaRed Vigencia() const;
+  bool Vigente(const VigenciaRed& v) const;
+  bool SincronizarEstadoRed();
+  bool PasoConectadoRed(const std::shared_ptr<clsSocket>& socket);
+  void EnviarPeticionRed(const std::shared_ptr<clsSocket>& socket);
+  void AnularPeticionesRed();
+  void ComprobarImpresoRed();
+  void MoverColaRed();
+  void DevolverPendientesRed();
+  void PerdidaRed();
+  bool ErrorRed() const;
+  std::uint64_t BytesSinConfirmarRed(const std::shared_ptr<clsSocket>& socket) const;
+  bool RespondioAntesRed() const;
+
   std::shared_ptr<clsSocket> m_Socket;
   std::shared_ptr<clsSocketCB> m_SockCB;
   std::shared_ptr<LanSockSink> m_SockSink;  // receives m_SockCB's events for this object
@@ -303,11 +333,36 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   std::int64_t m_UltimoIntentoRed = 0;      // loop clock, ms, of the last connection attempt
   std::int64_t m_ConexionEnCursoDesde = 0;  // whole seconds; 0 while no attempt is timed
   std::int32_t m_OutputIDNotificadoRed = 0;
-  // Status requests sent and answered, and the request that followed the last text sent: a job
-  // counts as printed only once the printer has answered that one.
+  // Paper-out as last reported through NuevoEstado (the error is flag 2 of m_Estado).
+  bool m_SinPapelRed = false;
+  // What makes the printer count as in error: no connection, its last status reply, or its
+  // silence after it has answered before.
+  bool m_ConectadaRed = false;
+  bool m_ErrorImpresoraRed = false;
+  bool m_SinPapelImpresoraRed = false;
+  bool m_MudaRed = false;
+  // Host and port of the last printer that answered this object: it never counts as one that
+  // does not answer status requests.
+  std::string m_DestinoRespondioRed;
+  // On the current connection: status requests sent and answered, and bytes handed to the socket.
   std::int64_t m_PeticionesRed = 0;
   std::int64_t m_RespuestasRed = 0;
-  std::int64_t m_PeticionTrasDatosRed = 0;
+  std::uint64_t m_EntregadosRed = 0;
+  // Loop clock since which an acknowledged request has waited for a reply; 0 while none does.
+  std::int64_t m_SilencioDesdeRed = 0;
+  // Text sent on this connection that the printer has not confirmed yet, oldest first: each piece
+  // with the request that followed it (0: none) and the stream offset just past that request.
+  struct TramoRed {
+    std::string texto;
+    std::vector<PureSpan> puros;
+    std::int64_t peticion = 0;
+    std::uint64_t fin = 0;
+  };
+  std::deque<TramoRed> m_PendientesRed;
+  // Changes whenever the host opens, closes or clears the port.
+  std::uint64_t m_GeneracionRed = 0;
+  // Pure commands of m_ColaEntrada, for the channel's cuts.
+  QueueMarks m_MarcasCola;
   // ---- end of LAN channel ----
 
   // ---- Serial speed detection (channels/speed_detection.cpp) ----

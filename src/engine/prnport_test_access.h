@@ -59,6 +59,10 @@ struct PrnPortTestAccess {
   // ---- LAN channel ----
   static std::shared_ptr<clsSocket> SocketRed(const clsPrnPort& p) { return p.m_Socket; }
   static std::int32_t ModoRespuestaRed(const clsPrnPort& p) { return p.m_ModoRespuestaRed; }
+  static bool ConectadaRed(const clsPrnPort& p) { return p.m_ConectadaRed; }
+  // Status requests sent on the current connection, and how many of them count as answered.
+  static std::int64_t PeticionesRed(const clsPrnPort& p) { return p.m_PeticionesRed; }
+  static std::int64_t RespuestasRed(const clsPrnPort& p) { return p.m_RespuestasRed; }
   // ---- end of LAN channel ----
 };
 

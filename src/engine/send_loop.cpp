@@ -82,6 +82,7 @@ std::int32_t clsPrnPort::Imprimir(const std::string& tmpDatos, bool tmpComandoPu
   texto += tmpDatos;
   m_DatosRetenidos.clear();
   if (!tmpComandoPuro) texto = NormalizarFinesDeLinea(std::move(texto));
+  m_MarcasCola.Note(m_ColaEntrada, texto.size(), tmpComandoPuro);
   m_ColaEntrada += texto;
   {
     // Whatever the immediate tick leads to (a handler may throw), the tick runs again.
@@ -112,21 +113,21 @@ void clsPrnPort::m_TmrCheckData_ThatTime() {
   std::int32_t periodo = kPeriodoNormal;
   ScopeExit siguiente([&] { m_TmrCheckData->Interval(periodo); });
 
+  // A handler that opens another port or closes this one ends the tick: what follows belongs
+  // to the port the tick started on.
+  const std::uint64_t generacion = m_Generacion;
+  const auto cambiado = [&] { return generacion != m_Generacion; };
+
   if (m_TipoPuerto == eTDPLAN || m_TipoPuerto == eTDPWIN) {
     periodo = kPeriodoRedYCola;
     if (m_TipoPuerto == eTDPLAN) {
       PasoRed();
-      m_EsperandoRespuesta = false;
+      if (!cambiado()) m_EsperandoRespuesta = false;
     } else {
       PasoWindows();
     }
     return;
   }
-
-  // A handler that opens another port or closes this one ends the tick: what follows belongs
-  // to the port the tick started on.
-  const std::uint64_t generacion = m_Generacion;
-  const auto cambiado = [&] { return generacion != m_Generacion; };
 
   if (!m_EscrituraPendiente && !m_ColaEntrada.empty()) {
     m_BufferSalida.append(m_ColaEntrada);
@@ -205,6 +206,7 @@ void clsPrnPort::m_TmrCheckData_ThatTime() {
 
 void clsPrnPort::FinDeTrabajo() {
   const std::int32_t contador = m_OutputID;
+  m_OutputIDNotificadoRed = std::max(m_OutputIDNotificadoRed, contador);
   FlagGuard cerrando(m_CerrandoTrabajo);
   // The job's state is settled before the host hears of it: a handler may queue the next job,
   // clear everything or open another port, and what it does must stand.

@@ -26,16 +26,13 @@ void clsPrnPort::ObtenerEstado(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel)
     return;
   }
   if (m_TipoPuerto == eTDPLAN || m_TipoPuerto == eTDPWIN) {
-    // These channels keep their own state and report its changes themselves; a poll reads it
-    // and changes nothing.
-    tmpBusy = false;
-    tmpError = (m_Estado & 2) != 0;
-    tmpSinPapel = false;
+    // Network and spooler ports: what their channel knows, which changes nothing here; the
+    // channel raises its own NuevoEstado.
+    EstadoCanalRed(tmpBusy, tmpError, tmpSinPapel);
     m_Busy = false;
     return;
   }
   bool ocupado = false, correcto = false, sinPapel = false;
-
   if (m_AlwaysOnLine) {
     if (!PuertoAbierto()) {
       ReabrirSiToca();

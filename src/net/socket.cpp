@@ -378,6 +378,14 @@ void clsSocket::SendBufferedData() {
   }
 }
 
+std::uint64_t clsSocket::UnacknowledgedBytes() const {
+  std::uint64_t total = m_strSendBuffer.size();
+  DWORD queued = 0;
+  if (m_lngSocket != INVALID_SOCKET && WSAGetUnacknowledgedBytes(m_lngSocket, &queued) == 0)
+    total += queued;
+  return total;
+}
+
 std::string clsSocket::TakeSendBuffer() {
   std::string out;
   out.swap(m_strSendBuffer);

@@ -126,6 +126,9 @@ class clsSocket : public std::enable_shared_from_this<clsSocket> {
   // What the network has not taken yet. A printer channel that gives up on this object hands
   // these bytes to its successor, so nothing handed to a socket is lost with it.
   std::size_t PendingSendBytes() const { return m_strSendBuffer.size(); }
+  // What the peer's TCP has not acknowledged yet: the bytes above plus those the system still
+  // holds or has sent unacknowledged. Where the system cannot tell, only the bytes above.
+  std::uint64_t UnacknowledgedBytes() const;
   std::string TakeSendBuffer();
   void AdoptSendBuffer(std::string bytes);
 

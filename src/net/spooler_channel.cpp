@@ -8,26 +8,42 @@ namespace vtl {
 using namespace platform;
 
 void clsPrnPort::PasoWindows() {
+  auto self = shared_from_this();
+  // A host handler of the events raised here may clear, close or reopen the port: the step goes
+  // on only while the port is still the one it started with.
+  const std::uint64_t generacion = m_GeneracionRed;
+  auto vigente = [&] { return m_TipoPuerto == eTDPWIN && m_GeneracionRed == generacion; };
   if (!m_PrimerPasoWindows) {
     m_PrimerPasoWindows = true;
     // The first tick tells the host the queue's state: free of errors, or, for a queue that
     // could not be opened, the error at once rather than only when text waits.
     bool error = !IsPrinterHandle(m_hPuerto), impreso = false;
-    m_Estado = error ? 0 : 2;
+    m_Estado = error ? (m_Estado & ~2) : (m_Estado | 2);
     ActualizarEstadoRed(error, impreso);
+    if (!vigente()) return;
   }
   if (!m_ColaEntrada.empty()) {
-    m_BufferSalida.append(m_ColaEntrada);
+    m_BufferSalida.append(m_ColaEntrada, m_MarcasCola.Take(m_ColaEntrada));
     m_ColaEntrada.clear();
   }
-  if (m_BufferSalida.empty()) return;
+  if (m_BufferSalida.empty()) {
+    // An open queue with nothing waiting has no error to report (ClearAll may have left one
+    // behind with the text it discarded).
+    if ((m_Estado & 2) && IsPrinterHandle(m_hPuerto)) {
+      bool error = false, impreso = false;
+      ActualizarEstadoRed(error, impreso);
+    }
+    return;
+  }
   if (!IsPrinterHandle(m_hPuerto)) AbrirDispositivo();
   const std::string documento = m_BufferSalida.str();
   if (m_Uploading && m_UploadBytesEnviados == 0) {
     m_UploadBytesEnviados = static_cast<std::int32_t>(documento.size());
   }
+  // Nothing is raised between taking the document and removing it: only what the spooler
+  // accepted leaves the buffer.
   if (!ImprimirDocumentoWindows(documento)) return;
-  m_BufferSalida.clear();
+  m_BufferSalida.consume(documento.size());
   bool error = false, impreso = true;
   ActualizarEstadoRed(error, impreso);
 }

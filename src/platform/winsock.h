@@ -169,6 +169,14 @@ const char* inet_ntoa(IN_ADDR address);
 std::uint16_t(htons)(std::uint16_t value);
 std::uint16_t(ntohs)(std::uint16_t value);
 
+// How much of what a stream socket was given its peer has not acknowledged yet: the bytes still
+// queued unsent plus those sent and not acknowledged by the peer's TCP. 0 means the peer's stack
+// holds everything (not that the peer's program has read it). Returns 0, or SOCKET_ERROR with
+// WSAENOTSOCK, WSAEFAULT (no `count`), WSAEOPNOTSUPP (not a stream socket) or the error the
+// system gave. Winsock has no call of this name: on Linux it is ioctl SIOCOUTQ; a Windows backend
+// answers from WSAIoctl(SIO_TCP_INFO), TCP_INFO_v0.BytesInFlight, plus whatever it holds unsent.
+int WSAGetUnacknowledgedBytes(SOCKET s, DWORD* count);
+
 int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long events);
 // The message comes with wParam = the task handle and lParam = MAKELPARAM(buffer length needed
 // or 0, error).

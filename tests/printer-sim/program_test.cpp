@@ -271,10 +271,17 @@ TEST(Program, HelpDocumentsOptionsCommandsAndBits) {
   SimProcess sim({"--help"});
   EXPECT_EQ(sim.Wait(kWaitMs), 0);
   const std::string help = sim.Output(1000);
-  for (const char* s :
-       {"--port", "--pty", "--link", "--fifo", "--baud", "--print-speed", "--insist-baud", "--out",
-        "--control", "--once", "paper near-end", "cover closed", "drawer closed", "error clear",
-        "busy", "ready", "quit", "bit 2 set = closed"}) {
+  for (const char* s : {"--port",         "--pty",
+                        "--link",         "--fifo",
+                        "--baud",         "--print-speed",
+                        "--insist-baud",  "--out",
+                        "--control",      "--once",
+                        "paper near-end", "cover closed",
+                        "drawer closed",  "error clear",
+                        "busy",           "ready",
+                        "mute",           "unmute",
+                        "hang up",        "reset",
+                        "quit",           "bit 2 set = closed"}) {
     EXPECT_NE(help.find(s), std::string::npos) << s;
   }
 }
@@ -382,6 +389,50 @@ TEST(Program, OnceExitsAfterTheFirstConnectionAndKeepsWhatWasNotCut) {
             std::string::npos);
   EXPECT_NE(ReadFile(p.dir / "receipt-0002.txt").find("uncut\n--8<-- not cut"), std::string::npos);
   EXPECT_TRUE(fs::exists(p.dir / "receipt-0002.png"));
+}
+
+TEST(Program, TheOperatorMutesTheReplies) {
+  TcpPrinter p;
+  int fd = ConnectTcp(p.port);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(Control(p.dir / "ctl", "mute"), "ok");
+  SendAll(fd, B({0x10, 4, 2}) + "still printed\n" + B({0x1d, 'V', 66, 0}));
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(p.dir / "receipt-0001.txt"); }));
+  EXPECT_EQ(ReadBytes(fd, 1, 200), "") << "no reply while muted";
+  EXPECT_NE(Control(p.dir / "ctl", "status").find("\"mute\":true"), std::string::npos);
+  EXPECT_EQ(Control(p.dir / "ctl", "unmute"), "ok");
+  SendAll(fd, B({0x10, 4, 2}));
+  EXPECT_EQ(ReadBytes(fd, 1), B({0x12}));
+  close(fd);
+}
+
+TEST(Program, TheOperatorHangsUpOrResetsTheHostsConnection) {
+  TcpPrinter p;
+  EXPECT_EQ(Control(p.dir / "ctl", "hang up"), "error: no host is connected over TCP");
+  int fd = ConnectTcp(p.port);
+  ASSERT_GE(fd, 0);
+  SendAll(fd, "before\n" + B({0x10, 4, 2}));
+  EXPECT_EQ(ReadBytes(fd, 1), B({0x12}));
+  EXPECT_EQ(Control(p.dir / "ctl", "hang up"), "ok");
+  char c;
+  pollfd pf{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&pf, 1, kWaitMs), 1);
+  EXPECT_EQ(recv(fd, &c, 1, 0), 0) << "an orderly end: " << std::strerror(errno);
+  close(fd);
+
+  // The next host is served; a reset ends its connection abortively.
+  fd = ConnectTcp(p.port);
+  ASSERT_GE(fd, 0);
+  SendAll(fd, B({0x10, 4, 2}));
+  EXPECT_EQ(ReadBytes(fd, 1), B({0x12}));
+  EXPECT_EQ(Control(p.dir / "ctl", "reset"), "ok");
+  pf = pollfd{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&pf, 1, kWaitMs), 1);
+  EXPECT_EQ(recv(fd, &c, 1, 0), -1);
+  EXPECT_EQ(errno, ECONNRESET);
+  close(fd);
+  EXPECT_NE(p.Log().find("\"why\":\"hung up by the operator\""), std::string::npos);
+  EXPECT_NE(p.Log().find("\"why\":\"reset by the operator\""), std::string::npos);
 }
 
 TEST(Program, BusyPrinterPushesBackButAnswersRealtimeRequests) {

@@ -216,6 +216,17 @@ TEST(AutomaticStatusBack, DrawerKickReportsOpenThenClosed) {
   EXPECT_EQ(p.TakeReplyBytes(), B({0x14, 0, 0, 0}));
 }
 
+TEST(Status, AMutedPrinterReadsAndPrintsButAnswersNothing) {
+  Printer p;
+  p.SetMute(true);
+  EXPECT_EQ(p.Feed(B({0x10, 4, 2}) + "muted\n" + B({0x10, 4, 1, 0x1d, 'a', 0xff})), "");
+  EXPECT_EQ(p.Current().blocks.size(), 1u) << "the text was printed";
+  p.SetPaper(Paper::kOut);
+  EXPECT_EQ(p.TakeReplyBytes(), "") << "no automatic status back either";
+  p.SetMute(false);
+  EXPECT_EQ(p.Feed(B({0x10, 4, 2})), B({0x32}));
+}
+
 TEST(Control, LinesChangeTheState) {
   Printer p;
   struct Case {
@@ -236,6 +247,8 @@ TEST(Control, LinesChangeTheState) {
       {"error clear", [](const Status& s) { return !s.error; }},
       {"busy", [](const Status& s) { return s.busy; }},
       {"ready", [](const Status& s) { return !s.busy; }},
+      {"mute", [](const Status& s) { return s.mute; }},
+      {"unmute", [](const Status& s) { return !s.mute; }},
   };
   for (const Case& c : cases) {
     ControlResult r = ApplyControl(p, c.line);
@@ -246,6 +259,9 @@ TEST(Control, LinesChangeTheState) {
   ControlResult status = ApplyControl(p, "status");
   EXPECT_NE(status.message.find("\"paper\":\"ok\""), std::string::npos) << status.message;
   EXPECT_TRUE(ApplyControl(p, "quit").quit);
+  EXPECT_EQ(ApplyControl(p, "hang up").connection, ConnectionAction::kHangUp);
+  EXPECT_EQ(ApplyControl(p, "reset").connection, ConnectionAction::kReset);
+  EXPECT_EQ(ApplyControl(p, "paper out").connection, ConnectionAction::kNone);
   ControlResult bad = ApplyControl(p, "paper sideways");
   EXPECT_FALSE(bad.ok);
   EXPECT_NE(bad.message.find("paper sideways"), std::string::npos);

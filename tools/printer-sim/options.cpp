@@ -69,6 +69,11 @@ Control (one command a line, on standard input and on the --control socket):
     busy | ready                 busy: nothing is printed and the 4 KB buffer fills, then the
                                  printer stops reading; real-time requests in what it has
                                  read are still answered
+    mute | unmute                mute: the printer goes on reading and printing but sends
+                                 nothing back (no status replies, no automatic status back)
+    hang up                      close the host's TCP connection (what the host sent and the
+                                 printer has not read yet is dropped); the next host is taken
+    reset                        abort the host's TCP connection with a reset
     status                       the state as one JSON line
     quit
 

@@ -518,6 +518,32 @@ void Sim::CloseLink(Link& link, const char* why) {
   }
 }
 
+void Sim::DropHost(Link& link) {
+  if (link.drop == ConnectionAction::kReset) {
+    // No lingering: the close aborts the connection with a reset.
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    setsockopt(link.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    link.out.clear();
+    CloseLink(link, "reset by the operator");
+    return;
+  }
+  // An orderly close: what the host sent and the printer has not read goes unread (left in the
+  // socket, the system would answer it with a reset).
+  size_t unread = 0;
+  char buf[kReadChunk];
+  for (ssize_t n; (n = recv(link.fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+    unread += static_cast<size_t>(n);
+  }
+  if (unread > 0) {
+    JsonLine j = Ev("unread");
+    j.Add("src", link.source).Add("bytes", unread);
+    LogEvent(j);
+  }
+  CloseLink(link, "hung up by the operator");
+}
+
 void Sim::Send(Link& link, const std::string& bytes, const std::string& cause) {
   const bool way_back = link.kind == Kind::kTcp || link.kind == Kind::kPty;
   if (!way_back || !link.connected || link.broken || link.out.size() + bytes.size() > kMaxOut) {
@@ -625,6 +651,17 @@ void Sim::SaveReceipts() {
 
 void Sim::HandleControlLine(const std::string& line, ControlClient* client) {
   ControlResult r = ApplyControl(printer_, line);
+  if (r.connection != ConnectionAction::kNone) {
+    // Done before the answer, so that whoever gave the command finds the connection ended. The
+    // link itself goes at the top of the next pass (the handlers of this one may still hold it).
+    if (tcp_ && tcp_->fd >= 0 && !tcp_->eof && !tcp_->broken) {
+      tcp_->drop = r.connection;
+      DropHost(*tcp_);
+    } else {
+      r.ok = false;
+      r.message = "no host is connected over TCP";
+    }
+  }
   {
     JsonLine j = Ev("control");
     j.Add("line", line).Add("via", client != nullptr ? "socket" : "stdin").Add("ok", r.ok);
@@ -733,6 +770,10 @@ int Sim::Run() {
     }
     // A host that has finished sending keeps its connection until the answers to what it sent
     // are out, unless it stops reading them.
+    if (tcp_ && tcp_->drop != ConnectionAction::kNone) {
+      tcp_.reset();
+      continue;
+    }
     if (tcp_ && (tcp_->broken ||
                  (tcp_->eof &&
                   ((tcp_->out.empty() && (printer_.Pending() == 0 || !printer_.Processing())) ||

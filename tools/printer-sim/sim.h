@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "control.h"
 #include "options.h"
 #include "printer.h"
 #include "render.h"
@@ -35,6 +36,7 @@ class Sim {
     bool eof = false;        // the host finished sending; close once its work is done
     std::chrono::steady_clock::time_point eof_at{};
     bool broken = false;
+    ConnectionAction drop = ConnectionAction::kNone;  // the operator ends the connection
     std::string peer;
     std::string out;                                // replies not yet written
     std::chrono::steady_clock::time_point retry{};  // pty hang-up / file follow: look again then
@@ -63,6 +65,7 @@ class Sim {
   void Consume(size_t n);
   void ReadLink(Link& link);
   void CloseLink(Link& link, const char* why);
+  void DropHost(Link& link);
   bool LineMatches(int fd, std::string& why) const;
   void Deliver();
   void Send(Link& link, const std::string& bytes, const std::string& cause);

@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -764,6 +766,17 @@ std::uint16_t(htons)(std::uint16_t value) {
 
 std::uint16_t(ntohs)(std::uint16_t value) {
   return (htons)(value);
+}
+
+int WSAGetUnacknowledgedBytes(SOCKET s, DWORD* count) {
+  Sock* sock = Usable(s);
+  if (!sock) return SOCKET_ERROR;
+  if (!count) return Fail(WSAEFAULT);
+  if (sock->type != SOCK_STREAM_WS) return Fail(WSAEOPNOTSUPP);
+  int queued = 0;
+  if (::ioctl(sock->fd, SIOCOUTQ, &queued) != 0) return FailErrno();
+  *count = static_cast<DWORD>(queued > 0 ? queued : 0);
+  return 0;
 }
 
 int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long events) {

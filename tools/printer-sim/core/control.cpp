@@ -34,6 +34,8 @@ const char* ControlHelp() {
          "  offline | online\n"
          "  error | error clear          (a recoverable cutter error; DLE ENQ 1/2 also clears it)\n"
          "  busy | ready                 (busy: nothing is printed, the receive buffer fills)\n"
+         "  mute | unmute                (mute: nothing is answered, real-time requests included)\n"
+         "  hang up | reset              (end the host's connection: orderly, or with a reset)\n"
          "  status                       (the state as one JSON line)\n"
          "  quit\n";
 }
@@ -48,6 +50,7 @@ std::string StatusJson(const Printer& printer) {
       .Add("offline_forced", s.offline)
       .Add("error", s.error)
       .Add("busy", s.busy)
+      .Add("mute", s.mute)
       .Add("asb", printer.AsbMask())
       .Add("pending", printer.Pending())
       .Add("receipts_printed", printer.Receipts().size())
@@ -56,7 +59,9 @@ std::string StatusJson(const Printer& printer) {
 
 ControlResult ApplyControl(Printer& printer, std::string_view line) {
   const std::string cmd = Normalise(line);
-  ControlResult r{true, false, "ok"};
+  ControlResult r;
+  r.ok = true;
+  r.message = "ok";
   if (cmd == "paper ok" || cmd == "paper in" || cmd == "paper loaded") {
     printer.SetPaper(Paper::kOk);
   } else if (cmd == "paper near-end" || cmd == "paper near end" || cmd == "paper nearend" ||
@@ -85,6 +90,14 @@ ControlResult ApplyControl(Printer& printer, std::string_view line) {
     printer.SetBusy(true);
   } else if (cmd == "ready" || cmd == "not busy") {
     printer.SetBusy(false);
+  } else if (cmd == "mute" || cmd == "silent") {
+    printer.SetMute(true);
+  } else if (cmd == "unmute" || cmd == "answer") {
+    printer.SetMute(false);
+  } else if (cmd == "hang up" || cmd == "hangup" || cmd == "hang-up" || cmd == "disconnect") {
+    r.connection = ConnectionAction::kHangUp;
+  } else if (cmd == "reset" || cmd == "reset connection") {
+    r.connection = ConnectionAction::kReset;
   } else if (cmd == "status") {
     r.message = StatusJson(printer);
   } else if (cmd == "help") {

@@ -7,9 +7,13 @@
 
 namespace printersim {
 
+// What the program around the printer must do with the host's connection.
+enum class ConnectionAction { kNone, kHangUp, kReset };
+
 struct ControlResult {
   bool ok = false;
   bool quit = false;
+  ConnectionAction connection = ConnectionAction::kNone;
   std::string message;  // "ok", the status as JSON, or what was wrong
 };
 

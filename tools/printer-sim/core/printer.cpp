@@ -294,6 +294,12 @@ void Printer::SetBusy(bool busy) {
   StateChanged("busy");
 }
 
+void Printer::SetMute(bool mute) {
+  if (status_.mute == mute) return;
+  status_.mute = mute;
+  StateChanged("mute");
+}
+
 void Printer::StateChanged(const char* what) {
   Log(Ev("state")
           .Add("changed", what)
@@ -302,7 +308,8 @@ void Printer::StateChanged(const char* what) {
           .Add("drawer", status_.drawer_open ? "open" : "closed")
           .Add("online", Online())
           .Add("error", status_.error)
-          .Add("busy", status_.busy));
+          .Add("busy", status_.busy)
+          .Add("mute", status_.mute));
   std::array<uint8_t, 4> now = AsbStatus();
   if (asb_mask_ != 0 && AsbDiffers(asb_mask_, asb_last_, now)) {
     Answer(Reply::kAll, std::string(reinterpret_cast<const char*>(now.data()), now.size()),
@@ -313,6 +320,10 @@ void Printer::StateChanged(const char* what) {
 }
 
 void Printer::Answer(int source, std::string bytes, const std::string& cause) {
+  if (status_.mute) {
+    Log(Ev("muted").Add("src", source).Add("to", cause).Add("hex", Hex(bytes)));
+    return;
+  }
   Log(Ev("reply").Add("src", source).Add("to", cause).Add("hex", Hex(bytes)));
   replies_.push_back(Reply{source, std::move(bytes), cause});
 }

@@ -97,6 +97,7 @@ struct Status {
   bool offline = false;  // forced off line by the operator
   bool error = false;    // a recoverable (cutter) error
   bool busy = false;
+  bool mute = false;  // sends nothing back: real-time requests are read and never answered
 };
 
 // The printer: feed it what a host sends, get back what the printer answers, look at the paper.
@@ -131,6 +132,7 @@ class Printer {
   void SetOffline(bool offline);
   void SetError(bool error);
   void SetBusy(bool busy);
+  void SetMute(bool mute);
   const Status& GetStatus() const { return status_; }
   bool Online() const;
   bool Processing() const { return Online() && !status_.busy; }
