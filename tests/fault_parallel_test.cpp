@@ -18,12 +18,6 @@ namespace {
 
 using namespace platform;
 
-std::string Receipt(int from, int to) {
-  std::string s;
-  for (int i = from; i < to; ++i) s += "LINE " + std::to_string(i) + " ......................\r\n";
-  return s;
-}
-
 // A parallel port with no register access and a driver that tells nothing of the printer: a
 // named pipe read by the virtual printer. A printer switched off there only stops taking bytes;
 // the port cannot say why, but it never reports the job printed while its bytes wait.
@@ -142,8 +136,8 @@ TEST_F(UsbFault, PaperRunningOutWhileOffLineIsReportedAsWell) {
   ASSERT_TRUE(PumpUntil([&] { return events.Count("NuevoEstado") == 2; }, 1000));
   dev->SetPrinterStatus(kListo);
   ASSERT_TRUE(PumpUntil([&] { return events.Count("NuevoEstado") == 3; }, 1000));
-  EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(1,0)", "NuevoEstado(1,1)",
-                                                  "NuevoEstado(0,0)"}));
+  EXPECT_EQ(events.log,
+            (std::vector<std::string>{"NuevoEstado(1,0)", "NuevoEstado(1,1)", "NuevoEstado(0,0)"}));
 }
 
 TEST_F(UsbFault, APrinterUnpluggedMidJobIsNeverReportedPrinted) {

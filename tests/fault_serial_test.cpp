@@ -21,12 +21,6 @@ namespace {
 
 using namespace platform;
 
-std::string Receipt(int from, int to) {
-  std::string s;
-  for (int i = from; i < to; ++i) s += "LINE " + std::to_string(i) + " ......................\r\n";
-  return s;
-}
-
 // Every line of the receipt arrived, in order, at least once (a line may come twice where a
 // device took part of a block before it went away).
 bool AllLinesArrived(const std::string& received, int lines) {

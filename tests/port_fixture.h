@@ -16,6 +16,14 @@
 
 namespace vtl::testing {
 
+// Receipt lines `from` to `to` - 1, each numbered and ending in CR LF: what arrived, and where
+// a part was lost or repeated, can be read off the printer's side line by line.
+inline std::string Receipt(int from, int to) {
+  std::string s;
+  for (int i = from; i < to; ++i) s += "LINE " + std::to_string(i) + " ......................\r\n";
+  return s;
+}
+
 struct Recorder : __clsPrnPort {
   std::vector<std::string> log;
   std::function<void(std::int32_t&)> onDatosImpresos;
