@@ -172,7 +172,7 @@ void clsPrnPort::CerrarDispositivo() {
     m_EventoSerieArmado = false;
   }
   m_PuertoListo = false;
-  m_RestoEstado.clear();
+  m_LectorEstado.Olvidar();
 }
 
 void clsPrnPort::ReabrirSiToca() {
