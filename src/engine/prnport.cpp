@@ -12,7 +12,7 @@ namespace vtl {
 using namespace platform;
 
 std::shared_ptr<clsPrnPort> clsPrnPort::Create() {
-  return std::make_shared<clsPrnPort>(Key{});
+  return OwnedByThisThread(new clsPrnPort(Key{}));
 }
 
 clsPrnPort::clsPrnPort(Key) {
