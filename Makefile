@@ -3,9 +3,13 @@ JOBS ?= $(shell nproc)
 RELEASE_DIR := build/release
 TEST_DIR := build/test
 FUZZ_DIR := build/fuzz
-FUZZ_SECONDS ?= 15
+FUZZ_SECONDS ?= 10
+# Every libFuzzer target: the logo converter, the printer's parser, and the parsers of settings
+# texts, port texts and serial status bytes. Seeds live in tests/fuzz/corpus where they are small.
+FUZZ_TARGETS := vtl_logo_fuzz printersim_fuzz vtl_settings_fuzz vtl_port_text_fuzz \
+  vtl_serial_status_fuzz
 
-.PHONY: deps demo test fuzz bench format release
+.PHONY: deps demo test fuzz fuzz-long fuzz-build fuzz-run bench format release
 
 deps:
 	./scripts/install-deps
@@ -23,16 +27,30 @@ test: deps
 	$(MAKE) --no-print-directory fuzz
 	ctest --test-dir $(TEST_DIR) --output-on-failure -j $(JOBS) --timeout 300
 
-# Short coverage-guided runs of the parsers of untrusted input (bitmaps, printer byte streams).
-fuzz: deps
+# Short coverage-guided runs of the parsers of untrusted input (bitmaps, printer byte streams,
+# settings and port texts, status bytes); `make fuzz-long` gives each ten minutes.
+fuzz: fuzz-build
+	$(MAKE) --no-print-directory fuzz-run SECONDS=$(FUZZ_SECONDS)
+
+fuzz-long: fuzz-build
+	$(MAKE) --no-print-directory fuzz-run SECONDS=600
+
+fuzz-build: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTL_FUZZ=ON \
 	  -DVTL_BUILD_TESTS=OFF -DVTL_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_DIR) -j $(JOBS) --target vtl_logo_fuzz printersim_fuzz
-	mkdir -p $(FUZZ_DIR)/corpus-logo $(FUZZ_DIR)/corpus-escpos
-	./$(FUZZ_DIR)/tests/fuzz/vtl_logo_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZ_TARGETS)
+
+fuzz-run:
+	mkdir -p $(FUZZ_DIR)/corpus-logo $(FUZZ_DIR)/corpus-escpos $(FUZZ_DIR)/corpus-settings \
+	  $(FUZZ_DIR)/corpus-port_text $(FUZZ_DIR)/corpus-serial_status
+	./$(FUZZ_DIR)/tests/fuzz/vtl_logo_fuzz -max_total_time=$(SECONDS) -max_len=8192 \
 	  -print_final_stats=1 $(FUZZ_DIR)/corpus-logo
-	./$(FUZZ_DIR)/tools/printer-sim/printersim_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	./$(FUZZ_DIR)/tools/printer-sim/printersim_fuzz -max_total_time=$(SECONDS) \
 	  -print_final_stats=1 $(FUZZ_DIR)/corpus-escpos
+	for t in settings port_text serial_status; do \
+	  ./$(FUZZ_DIR)/tests/fuzz/vtl_$${t}_fuzz -max_total_time=$(SECONDS) -print_final_stats=1 \
+	    $(FUZZ_DIR)/corpus-$$t tests/fuzz/corpus/$$t || exit 1; \
+	done
 
 bench: release
 	./$(RELEASE_DIR)/bench/vtl_bench

@@ -74,8 +74,7 @@ bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
   m_EsperandoRespuesta = true;
   // A new port starts with a clean slate: nothing it has not said yet counts against it.
   m_FalloEscritura = false;
-  m_ErrorImpresora = false;
-  m_SinPapelImpresora = false;
+  m_LectorEstado.Olvidar();
   m_EsperaReapertura = 0;
   m_ProximaReapertura = 0;
   if (propiedades & ePDAImpresorasinCallback) {
@@ -207,7 +206,7 @@ void clsPrnPort::AbrirDispositivo() {
     m_EventoSerieArmado = false;
     // Whether the printer is there shows on the line from now on, not from before.
     m_PuertoListo = false;
-    m_RestoEstado.clear();
+    m_LectorEstado.Olvidar();
     if (m_TipoPuerto == eTDPCOM) {
       ConfigurarSerie(m_hPuerto, m_Baudios);
     } else if (m_TipoPuerto == eTDPLPT) {

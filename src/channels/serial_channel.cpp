@@ -142,47 +142,7 @@ bool clsPrnPort::DejarSiNoEsta() {
 }
 
 void clsPrnPort::AnalizarEstadoSerie(const unsigned char* bytes, std::size_t n) {
-  // Automatic status back comes in blocks of four bytes that carry fixed bits: the first has
-  // bit 4 set and bits 0, 1 and 7 clear, the other three have bits 4 and 7 clear. A printer that
-  // sends single status bytes is served as well: the drawer and on-line events come from the
-  // first byte of what arrived, as they always have, and only whole blocks tell the printer's
-  // error and paper state. A block split over two reads is joined when the second read
-  // completes it exactly; its first byte then gives the events.
-  const auto esInicio = [](unsigned char b) { return (b & 0x93) == 0x10; };
-  const auto esResto = [](unsigned char b) { return (b & 0x90) == 0x00; };
-  const auto todosResto = [&](const unsigned char* b, std::size_t k) {
-    return std::all_of(b, b + k, esResto);
-  };
-  const auto bloque = [&](const unsigned char* b) {
-    m_ErrorImpresora = (b[0] & 0x08) != 0;     // off line
-    m_SinPapelImpresora = (b[2] & 0x0C) != 0;  // paper end
-  };
-  std::size_t i = 0;
-  unsigned char primero = bytes[0];
-  if (!m_RestoEstado.empty()) {
-    const std::size_t falta = 4 - m_RestoEstado.size();
-    if (n == falta && todosResto(bytes, n)) {
-      unsigned char b[4];
-      std::memcpy(b, m_RestoEstado.data(), m_RestoEstado.size());
-      std::memcpy(b + m_RestoEstado.size(), bytes, falta);
-      bloque(b);
-      primero = b[0];
-      i = n;
-    }
-    m_RestoEstado.clear();
-  }
-  while (i < n) {
-    const std::size_t quedan = n - i;
-    if (esInicio(bytes[i]) && quedan >= 4 && todosResto(bytes + i + 1, 3)) {
-      bloque(bytes + i);
-      i += 4;
-    } else if (esInicio(bytes[i]) && quedan < 4 && todosResto(bytes + i + 1, quedan - 1)) {
-      m_RestoEstado.assign(reinterpret_cast<const char*>(bytes + i), quedan);
-      i = n;
-    } else {
-      ++i;
-    }
-  }
+  const unsigned char primero = m_LectorEstado.Leer(bytes, n);
   CajonAbierto = (primero & 4) == 0;
   OnLine = (primero & 32) == 0;
   const std::uint64_t generacion = m_Generacion;

@@ -46,7 +46,7 @@ std::string Hex(DWORD v) {
 }  // namespace
 
 std::shared_ptr<clsSerial> clsSerial::Create() {
-  return std::make_shared<clsSerial>(Key{});
+  return platform::OwnedByThisThread(new clsSerial(Key{}));
 }
 
 clsSerial::clsSerial(Key) {

@@ -192,8 +192,10 @@ bool clsControlSerie::ApplyLine() {
 }
 
 frmInitComm& frmInitComm::Instance() {
-  static frmInitComm* form = new frmInitComm;
-  return *form;
+  // One form per host thread, as a hidden form belongs to the thread that created it: ports on
+  // other threads never touch its settings.
+  static thread_local frmInitComm form;
+  return form;
 }
 
 void frmInitComm::SetCOmmSettings(std::int32_t& tmpPuerto, std::int32_t& tmpVelocidad,

@@ -56,7 +56,7 @@ class clsControlSerie {
 
 class frmInitComm {
  public:
-  // The form of the process, created on first use.
+  // The calling thread's form, created on first use.
   static frmInitComm& Instance();
 
   // Opens the port once through the control with these settings, sends two NUL bytes, sets the

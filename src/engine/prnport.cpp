@@ -12,7 +12,7 @@ namespace vtl {
 using namespace platform;
 
 std::shared_ptr<clsPrnPort> clsPrnPort::Create() {
-  return std::make_shared<clsPrnPort>(Key{});
+  return OwnedByThisThread(new clsPrnPort(Key{}));
 }
 
 clsPrnPort::clsPrnPort(Key) {
@@ -175,7 +175,7 @@ void clsPrnPort::CerrarDispositivo() {
     m_EventoSerieArmado = false;
   }
   m_PuertoListo = false;
-  m_RestoEstado.clear();
+  m_LectorEstado.Olvidar();
 }
 
 void clsPrnPort::ReabrirSiToca() {

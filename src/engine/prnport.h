@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "channels/status_report.h"
 #include "engine/output_buffer.h"
 #include "engine/timer.h"
 #include "engine/types.h"
@@ -240,10 +241,8 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   bool m_FalloEscritura = false;
   // The last poll found the device itself well (a refused write aside).
   bool m_DispositivoCorrecto = false;
-  // The printer's own report: off line (an error) and paper end, from its status bytes.
-  bool m_ErrorImpresora = false;
-  bool m_SinPapelImpresora = false;
-  std::string m_RestoEstado;  // the start of a status report whose rest has not arrived yet
+  // The printer's own reports of its state (off line, paper end), from its status bytes.
+  LectorEstadoSerie m_LectorEstado;
   // Opening, closing and clearing change it: a procedure that raised an event finds out whether
   // the host's handler has moved the object to another port meanwhile.
   std::uint64_t m_Generacion = 0;

@@ -48,8 +48,8 @@ void clsPrnPort::ObtenerEstado(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel)
     ocupado = !m_PuertoListo;
     if (!ocupado) {
       // What the printer itself said in its last status report (offline, paper end).
-      correcto = !m_ErrorImpresora;
-      sinPapel = m_SinPapelImpresora;
+      correcto = !m_LectorEstado.FueraDeLinea();
+      sinPapel = m_LectorEstado.SinPapel();
     }
   } else if (m_DireccionBase != 0) {
     const std::int32_t estado = LeerEstadoParalelo(m_DireccionBase);

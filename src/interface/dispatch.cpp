@@ -2,6 +2,7 @@
 
 #include "channels/serial_port_class.h"
 #include "engine/prnport.h"
+#include "platform/loop.h"
 
 namespace vtl {
 
@@ -131,25 +132,39 @@ std::shared_ptr<DispatchObject> DispatchObject::Create(std::string_view classNam
   throw DispatchError(E_NOTIMPL, 445, cls->name + " is not implemented in this build", cls->name);
 }
 
+std::shared_ptr<DispatchObject> DispatchObject::Make(const ClassInfo& cls,
+                                                     std::shared_ptr<void> target) {
+  return platform::OwnedByThisThread(new DispatchObject(Key{}, cls, std::move(target)));
+}
+
+void DispatchObject::OnOwnerThread(const std::string& what) const {
+  if (std::this_thread::get_id() == owner_) return;
+  throw DispatchError(RPC_E_WRONG_THREAD, RPC_E_WRONG_THREAD,
+                      "The application called an interface that was marshalled for a different "
+                      "thread.",
+                      what);
+}
+
 std::shared_ptr<DispatchObject> DispatchObject::Wrap(std::shared_ptr<clsPrnPort> port) {
-  auto obj = std::make_shared<DispatchObject>(Key{}, PrnPortClassInfo(), port);
+  auto obj = Make(PrnPortClassInfo(), port);
   obj->prnPortEvents_ = std::make_unique<PrnPortEvents>(*obj);
   port->Advise(obj->prnPortEvents_.get());
   return obj;
 }
 
 std::shared_ptr<DispatchObject> DispatchObject::Wrap(std::shared_ptr<clsSerial> serial) {
-  auto obj = std::make_shared<DispatchObject>(Key{}, SerialClassInfo(), serial);
+  auto obj = Make(SerialClassInfo(), serial);
   obj->serialEvents_ = std::make_unique<SerialEvents>(*obj);
   serial->Advise(obj->serialEvents_.get());
   return obj;
 }
 
 std::shared_ptr<DispatchObject> DispatchObject::Wrap(std::shared_ptr<clsPrnPortData> record) {
-  return std::make_shared<DispatchObject>(Key{}, PrnPortDataClassInfo(), std::move(record));
+  return Make(PrnPortDataClassInfo(), std::move(record));
 }
 
 Variant DispatchObject::Invoke(std::int32_t dispid, std::int32_t kind, std::vector<Variant>& args) {
+  OnOwnerThread(cls_.name);
   const MemberInfo* m = cls_.Find(dispid, kind);
   if (!m) {
     throw DispatchError(DISP_E_MEMBERNOTFOUND, 438,
@@ -249,12 +264,14 @@ Variant DispatchObject::Invoke(std::int32_t dispid, std::int32_t kind, std::vect
 }
 
 int DispatchObject::Connect(EventCallback callback) {
+  OnOwnerThread(cls_.name);
   const int cookie = nextCookie_++;
   callbacks_[cookie] = std::make_shared<EventCallback>(std::move(callback));
   return cookie;
 }
 
 void DispatchObject::Disconnect(int cookie) {
+  OnOwnerThread(cls_.name);
   callbacks_.erase(cookie);
 }
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "interface/errors.h"
@@ -27,6 +28,10 @@ class DispatchObject : public std::enable_shared_from_this<DispatchObject> {
 
   // Creates a new object of a creatable class. Throws DispatchError for an unknown class or one
   // this build does not provide yet.
+  //
+  // An object belongs to the thread that created it. Invoke, Connect and Disconnect from another
+  // thread throw DispatchError RPC_E_WRONG_THREAD and touch nothing; the last reference may be
+  // dropped on any thread, and the object then goes away on its own thread's loop.
   static std::shared_ptr<DispatchObject> Create(std::string_view className);
   static std::shared_ptr<DispatchObject> Wrap(std::shared_ptr<clsPrnPort> port);
   static std::shared_ptr<DispatchObject> Wrap(std::shared_ptr<clsPrnPortData> record);
@@ -51,7 +56,10 @@ class DispatchObject : public std::enable_shared_from_this<DispatchObject> {
  private:
   class PrnPortEvents;
   class SerialEvents;
+  void OnOwnerThread(const std::string& what) const;
+  static std::shared_ptr<DispatchObject> Make(const ClassInfo& cls, std::shared_ptr<void> target);
   const ClassInfo& cls_;
+  std::thread::id owner_ = std::this_thread::get_id();
   std::shared_ptr<void> target_;
   std::unique_ptr<PrnPortEvents> prnPortEvents_;
   std::unique_ptr<SerialEvents> serialEvents_;

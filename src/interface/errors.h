@@ -21,6 +21,7 @@ inline constexpr std::int32_t DISP_E_OVERFLOW = static_cast<std::int32_t>(0x8002
 inline constexpr std::int32_t DISP_E_BADPARAMCOUNT = static_cast<std::int32_t>(0x8002000Eu);
 inline constexpr std::int32_t DISP_E_PARAMNOTOPTIONAL = static_cast<std::int32_t>(0x8002000Fu);
 inline constexpr std::int32_t CLASS_E_CLASSNOTAVAILABLE = static_cast<std::int32_t>(0x80040111u);
+inline constexpr std::int32_t RPC_E_WRONG_THREAD = static_cast<std::int32_t>(0x8001010Eu);
 
 class DispatchError : public std::runtime_error {
  public:

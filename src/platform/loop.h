@@ -11,6 +11,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace vtl::platform {
@@ -41,6 +43,29 @@ class Loop {
   std::int64_t NextTimerIn() const;
 
   void Post(std::function<void()> fn);
+
+  // A way into this loop from other threads: workers post their results, and an object released
+  // on a thread that does not own it is handed back to its own. Post is safe from any thread; it
+  // wakes the loop if it is waiting, and answers false (dropping the work) once the loop's thread
+  // has ended.
+  class Remote {
+   public:
+    bool Post(std::function<void()> fn);
+    ~Remote();
+
+   private:
+    friend class Loop;
+    Remote() = default;
+    void Drain();
+    std::mutex mutex_;
+    std::vector<std::function<void()>> pending_;
+    bool closed_ = false;
+    int readFd_ = -1;
+    int writeFd_ = -1;
+  };
+  std::shared_ptr<Remote> RemoteHandle();
+  // True on the thread this loop belongs to.
+  bool IsCurrent() const;
 
   // events: POLLIN / POLLOUT; the callback gets the returned events.
   Id Watch(int fd, short events, std::function<void(short)> fn);
@@ -75,6 +100,9 @@ class Loop {
   bool RunPollers();
   std::int64_t RealNow() const;
 
+  std::shared_ptr<Remote> remote_;
+  Id remoteWatch_ = 0;
+  const void* owner_ = nullptr;  // the owning thread's loop slot, to tell threads apart cheaply
   bool manual_ = false;
   std::int64_t manualNow_ = 0;
   Id nextId_ = 1;
@@ -83,6 +111,23 @@ class Loop {
   std::map<Id, std::shared_ptr<std::function<void()>>> pollers_;
   std::vector<std::function<void()>> posted_;
 };
+
+// Wraps an object that belongs to the calling thread: whichever thread drops the last reference
+// (a garbage collector's finalizer, say), the object is destroyed on its own thread, by that
+// thread's loop. Once that thread has ended the object cannot be destroyed safely any more (its
+// timers and watches went with the loop), and it is left as it is.
+template <typename T>
+std::shared_ptr<T> OwnedByThisThread(T* object) {
+  const std::shared_ptr<Loop::Remote> remote = Loop::Current().RemoteHandle();
+  const std::thread::id owner = std::this_thread::get_id();
+  return std::shared_ptr<T>(object, [remote, owner](T* p) {
+    if (std::this_thread::get_id() == owner) {
+      delete p;
+    } else if (remote) {
+      remote->Post([p] { delete p; });
+    }
+  });
+}
 
 // Shorthands for the calling thread's loop.
 inline bool DoEvents() {

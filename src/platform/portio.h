@@ -9,10 +9,13 @@
 //     the ECR read 0xFF there, so detection finds such a port as "PS/2" or "SPP". The port is
 //     claimed for each access and released at once, so the kernel's printer driver behind
 //     /dev/lpN is never locked out while it prints;
-//   - /dev/port, where the process may open it (root with CAP_SYS_RAWIO on x86): every register;
+//   - /dev/port, only when VTL_PORTIO=devport asks for it and the process may open it (root with
+//     CAP_SYS_RAWIO on x86): every register. Probing writes to fixed addresses, which on a machine
+//     without a parallel port there may belong to other hardware, so it is never the default;
 //   - none: every read returns 0xFF (no port answers, so every probe fails), writes go nowhere.
-// VTL_PORTIO=none|ppdev|devport forces one backend; VTL_NO_SYSTEM_PORTS (set by the tests) keeps
-// the machine's ports out of reach, as VTL_PORTIO=none does.
+// The default is ppdev where the kernel lists a port, else none. VTL_PORTIO=none|ppdev|devport
+// forces one backend; VTL_NO_SYSTEM_PORTS (set by the tests) keeps the machine's ports out of
+// reach, as VTL_PORTIO=none does.
 #pragma once
 
 #include <cstdint>

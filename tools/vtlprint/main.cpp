@@ -249,6 +249,9 @@ int ListPorts() {
   }
   if (serie.empty() && paralelo.empty())
     std::cerr << "vtlprint: no COM or LPT port can be opened\n";
+  // Which way parallel-port registers would be read (and written, when a port is probed).
+  std::cerr << "vtlprint: parallel-port registers through " << platform::portio::BackendName()
+            << "\n";
   return 0;
 }
 
@@ -451,8 +454,8 @@ int main(int argc, char** argv) {
     const auto record = port->PortData(static_cast<std::int32_t>(parallel - 1));
     std::cout << "port registers (" << platform::portio::BackendName() << "): "
               << (record->Enabled == -1 ? record->PortType + " port at 0x" + Hex(record->Address)
-                                        : std::string("not reachable; the printer counts as "
-                                                      "always on line"))
+                                        : std::string("not reachable; the printer's state comes "
+                                                      "from its driver where it has one"))
               << std::endl;
   } else {
     std::cout << "opening " << nombre << (device.empty() ? "" : " (" + device + ")") << " at "

@@ -1,7 +1,9 @@
 #include "platform/loop.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,13 +11,71 @@
 
 namespace vtl::platform {
 
+namespace {
+thread_local const void* t_marker = nullptr;
+}
+
 Loop& Loop::Current() {
   static thread_local Loop loop;
   return loop;
 }
 
-Loop::Loop() = default;
-Loop::~Loop() = default;
+Loop::Loop() : owner_(&t_marker) {}
+
+Loop::~Loop() {
+  if (remote_) {
+    std::lock_guard lock(remote_->mutex_);
+    remote_->closed_ = true;
+    remote_->pending_.clear();
+  }
+}
+
+bool Loop::IsCurrent() const {
+  return owner_ == &t_marker;
+}
+
+Loop::Remote::~Remote() {
+  if (readFd_ >= 0) ::close(readFd_);
+  if (writeFd_ >= 0) ::close(writeFd_);
+}
+
+bool Loop::Remote::Post(std::function<void()> fn) {
+  std::lock_guard lock(mutex_);
+  if (closed_ || writeFd_ < 0) return false;
+  const bool wake = pending_.empty();
+  pending_.push_back(std::move(fn));
+  if (wake) {
+    const char b = 1;
+    (void)!::write(writeFd_, &b, 1);
+  }
+  return true;
+}
+
+void Loop::Remote::Drain() {
+  char buf[64];
+  while (::read(readFd_, buf, sizeof buf) > 0) {
+  }
+  std::vector<std::function<void()>> work;
+  {
+    std::lock_guard lock(mutex_);
+    work.swap(pending_);
+  }
+  for (auto& fn : work) fn();
+}
+
+std::shared_ptr<Loop::Remote> Loop::RemoteHandle() {
+  if (remote_) return remote_;
+  int fds[2];
+  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return nullptr;
+  remote_ = std::shared_ptr<Remote>(new Remote);
+  remote_->readFd_ = fds[0];
+  remote_->writeFd_ = fds[1];
+  std::weak_ptr<Remote> weak = remote_;
+  remoteWatch_ = Watch(fds[0], POLLIN, [weak](short) {
+    if (auto r = weak.lock()) r->Drain();
+  });
+  return remote_;
+}
 
 std::int64_t Loop::RealNow() const {
   timespec ts{};

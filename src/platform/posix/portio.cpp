@@ -174,13 +174,9 @@ Backend Choose() {
   const char* p = std::getenv("VTL_PORTIO");
   const std::string forced = p ? p : "";
   if (forced == "none" || std::getenv("VTL_NO_SYSTEM_PORTS")) return Backend::kNone;
-  if (forced.empty() || forced == "ppdev") {
-    if (!PpPorts().empty()) return Backend::kPpdev;
-    if (forced == "ppdev") return Backend::kNone;
-  }
-  if (forced.empty() || forced == "devport") {
-    if (DevPort() >= 0) return Backend::kDevPort;
-  }
+  // Raw port writes reach whatever hardware sits at an address: /dev/port only when asked for.
+  if (forced == "devport") return DevPort() >= 0 ? Backend::kDevPort : Backend::kNone;
+  if (!PpPorts().empty()) return Backend::kPpdev;
   return Backend::kNone;
 }
 
