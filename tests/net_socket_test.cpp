@@ -10,6 +10,7 @@
 #include "engine/types.h"
 #include "net/modsocket.h"
 #include "net/socket.h"
+#include "platform/files.h"
 #include "platform/loop.h"
 #include "platform/winsock.h"
 
@@ -366,15 +367,24 @@ TEST(ClsSocket, PeerResetArrivesAsErrorAndClose) {
 TEST(ClsSocket, RecordingFiles) {
   Pair p;
   ASSERT_TRUE(p.Connect());
-  const std::string dat = p.accepted->DatFile();
-  const std::string lck = p.accepted->LockFile();
-  EXPECT_NE(dat.find("vtltmp"), std::string::npos);
-  EXPECT_TRUE(std::filesystem::exists(lck));
+  EXPECT_EQ(p.accepted->LockFile(), "") << "nothing on disk before recording is asked for";
   p.client->SendData("abc");
   ASSERT_TRUE(Pump([&] { return p.acceptedEv.Count("Data") > 0; }));
   EXPECT_FALSE(p.accepted->BufferIniciarGrabacionEnArchivo("head:"));
+  const std::string dat = p.accepted->DatFile();
+  const std::string lck = p.accepted->LockFile();
+  // In the user's own folder, closed to everyone else.
+  const std::string folder = dat.substr(0, dat.rfind('/'));
+  EXPECT_EQ(folder, platform::PrivateFolder());
+  EXPECT_EQ(std::filesystem::status(folder).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+  EXPECT_TRUE(std::filesystem::exists(lck));
+  const int events = p.acceptedEv.Count("Data");
   p.client->SendData("def");
   ASSERT_TRUE(Pump([&] { return p.accepted->BufferGetFileLen() == 11; }));
+  // Recording does not bring the read event back without end.
+  Pump([] { return false; }, 300);
+  EXPECT_LE(p.acceptedEv.Count("Data") - events, 4);
   SocketValue v;
   p.accepted->GetData(v);
   EXPECT_TRUE(v.IsEmpty()) << "recorded data does not reach the buffer";
@@ -387,6 +397,60 @@ TEST(ClsSocket, RecordingFiles) {
   p.accepted.reset();
   EXPECT_FALSE(std::filesystem::exists(dat));
   EXPECT_FALSE(std::filesystem::exists(lck));
+}
+
+TEST(ClsSocket, RecordingNeverFollowsALinkAndAnUnusableFolderOnlyStopsRecording) {
+  // A private folder of this test's own, so the links planted here touch nothing else.
+  char tmpl[] = "/tmp/vtl-rec-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  const char* old = std::getenv("XDG_RUNTIME_DIR");
+  const std::string oldValue = old ? old : "";
+  setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+  const std::string victim = dir + "/victim";
+  { std::ofstream(victim) << "keep"; }
+
+  // The folder itself is a link someone planted: nothing is created through it.
+  ASSERT_EQ(symlink(dir.c_str(), (dir + "/vtldllxt").c_str()), 0);
+  {
+    Pair p;
+    ASSERT_TRUE(p.Connect());
+    p.client->SendData("abc");
+    ASSERT_TRUE(Pump([&] { return p.acceptedEv.Count("Data") > 0; }));
+    EXPECT_FALSE(p.accepted->BufferIniciarGrabacionEnArchivo(""));
+    EXPECT_GT(p.acceptedEv.Count("Error(10013"), 0) << "the owner hears why recording stopped";
+    // The connection carries on: the data are still there to read.
+    SocketValue v;
+    p.accepted->GetData(v);
+    EXPECT_EQ(v.image, "abc");
+  }
+  ASSERT_EQ(unlink((dir + "/vtldllxt").c_str()), 0);
+
+  // A real folder of ours, with a link where the next lock file would go.
+  ASSERT_EQ(mkdir((dir + "/vtldllxt").c_str(), 0700), 0);
+  {
+    Pair p;
+    ASSERT_TRUE(p.Connect());
+    p.client->SendData("x");
+    ASSERT_TRUE(Pump([&] { return p.acceptedEv.Count("Data") > 0; }));
+    EXPECT_FALSE(p.accepted->BufferIniciarGrabacionEnArchivo("data"));
+    const std::string dat = p.accepted->DatFile();
+    ASSERT_FALSE(dat.empty());
+    // Whoever plants a link at the data file's name reaches nothing through it.
+    unlink(dat.c_str());
+    ASSERT_EQ(symlink(victim.c_str(), dat.c_str()), 0);
+    p.client->SendData("more");
+    Pump([] { return false; }, 200);
+  }
+  std::ifstream in(victim);
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(content, "keep");
+  std::filesystem::remove_all(dir);
+  if (old) {
+    setenv("XDG_RUNTIME_DIR", oldValue.c_str(), 1);
+  } else {
+    unsetenv("XDG_RUNTIME_DIR");
+  }
 }
 
 }  // namespace

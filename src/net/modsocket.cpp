@@ -19,16 +19,16 @@ namespace {
 constexpr const char* kModulo = "vtldllxt";
 constexpr int kTamanoHostEnt = MAXGETHOSTSTRUCT;
 
-HWND m_hSocketWindow = 0;
-LONG_PTR m_lngPrevWndProc = 0;
-UINT m_lngMsgSocket = 0;
-UINT m_lngMsgResolve = 0;
-UINT m_lngMsgAlive = 0;
-std::optional<std::map<std::string, clsSocket*>> m_colSockets;
-std::optional<std::map<std::string, void*>> m_colResolveBuffers;
-bool m_blnWinsockStarted = false;
-std::int32_t m_lngMaxUdpDatagram = 0;
-ErrorRecord m_UltimoError;
+thread_local HWND m_hSocketWindow = 0;
+thread_local LONG_PTR m_lngPrevWndProc = 0;
+thread_local UINT m_lngMsgSocket = 0;
+thread_local UINT m_lngMsgResolve = 0;
+thread_local UINT m_lngMsgAlive = 0;
+thread_local std::optional<std::map<std::string, clsSocket*>> m_colSockets;
+thread_local std::optional<std::map<std::string, void*>> m_colResolveBuffers;
+thread_local bool m_blnWinsockStarted = false;
+thread_local std::int32_t m_lngMaxUdpDatagram = 0;
+thread_local ErrorRecord m_UltimoError;
 
 void Registrar(std::int32_t number, std::string description, std::string source) {
   m_UltimoError = ErrorRecord{number, std::move(description), std::move(source)};

@@ -1,7 +1,8 @@
-// ModSocket: the process-wide service behind every socket object.
+// ModSocket: the service behind every socket object of a host thread.
 //
-// Winsock reports socket events and finished host look-ups as window messages; this module owns
-// the one hidden window that receives them, the registry that maps socket handles ("S" + handle)
+// Winsock reports socket events and finished host look-ups as window messages, delivered on the
+// thread that owns the window; so every host thread has its own module state: the hidden window
+// that receives them, the registry that maps socket handles ("S" + handle)
 // and look-up tasks ("SRH" + task) to socket objects, the host-entry blocks of pending look-ups,
 // and the Spanish texts of Winsock errors. Registry entries do not own their objects: a socket
 // object removes its own entries when it goes away.

@@ -1,54 +1,25 @@
 #include "net/socket.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <system_error>
 
 #include "engine/types.h"
 #include "net/modsocket.h"
+#include "platform/files.h"
 #include "platform/localtime.h"
 
 namespace vtl {
 
 using namespace platform;
-namespace fs = std::filesystem;
 
 namespace {
 
 // A single receive never asks for more than this, whatever the socket's buffer size.
 constexpr std::int32_t kMaxRecvChunk = 1 << 20;
 
-// The working folder: "vtltmp" under the system's temporary directory, chosen once.
-const fs::path& WorkingFolder() {
-  static const fs::path folder = [] {
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec || base.empty()) base = "/tmp";
-    return base / "vtltmp";
-  }();
-  return folder;
-}
-
-bool FileExists(const std::string& name) {
-  std::error_code ec;
-  return !name.empty() && fs::is_regular_file(name, ec);
-}
-
-bool ReadWholeFile(const std::string& name, std::string& out) {
-  std::ifstream in(name, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
-}
-
-void RemoveFile(const std::string& name) {
-  if (name.empty()) return;
-  std::error_code ec;
-  fs::remove(name, ec);
-}
+// A file a host asks to send is read whole, up to this size.
+constexpr std::size_t kMaxSendFile = 64u << 20;
 
 std::string DottedAddress(std::uint32_t address) {
   IN_ADDR a;
@@ -110,7 +81,8 @@ std::shared_ptr<clsSocket> clsSocket::Create() {
 clsSocket::clsSocket(Key) {
   m_lngSocket = INVALID_SOCKET;
   m_lngMaxUdp = ModSocket::InitWinsockService();
-  PrepareRecordingFile();
+  // The recording files are named and the lock file made when recording is first asked for:
+  // a socket that never records touches no folder.
 }
 
 clsSocket::~clsSocket() {
@@ -320,10 +292,10 @@ void clsSocket::SendData(const SocketValue& data, const std::string& fileName, b
       m_strSendBuffer += bytes;
     }
     m_blnSendPending = true;
-    if (!fileName.empty() && FileExists(fileName)) {
+    if (!fileName.empty() && IsRegularFile(fileName)) {
       ResetRecording();
       std::string content;
-      if (ReadWholeFile(fileName, content)) m_strSendBuffer += content;
+      if (ReadSmallFile(fileName, kMaxSendFile, content)) m_strSendBuffer += content;
     }
     if (m_strSendBuffer.empty()) nothingSent = true;
     SendBufferedData();
@@ -334,10 +306,10 @@ void clsSocket::SendData(const SocketValue& data, const std::string& fileName, b
 }
 
 void clsSocket::SendFile(const std::string& fileName) {
-  if (fileName.empty() || !FileExists(fileName)) return;
+  if (fileName.empty() || !IsRegularFile(fileName)) return;
   ResetRecording();
   std::string content;
-  if (!ReadWholeFile(fileName, content)) return;
+  if (!ReadSmallFile(fileName, kMaxSendFile, content)) return;
   bool nothingSent = false;
   SendData(SocketValue::ByteArray(std::move(content)), "", false, nothingSent);
 }
@@ -537,12 +509,16 @@ void clsSocket::PostSocketEvent(std::int16_t event, std::int16_t errorCode, bool
     switch (event) {
       case FD_READ: {
         std::int32_t n = 0;
+        const std::int32_t antes = m_lngBytesReceived;
         RecvToBuffer(n);
         if (m_lngBytesReceived < 1) return;
+        // Delivered again only while passes find something new: data the owner leaves unread,
+        // or records to a file, would otherwise bring the event back for ever.
+        const bool nuevo = m_lngBytesReceived != antes;
         if (events)
           events->OnDataArrival(handle, static_cast<std::int32_t>(std::min<std::size_t>(
                                             m_strRecvBuffer.size(), INT32_MAX)));
-        repost = true;
+        repost = nuevo;
         break;
       }
       case FD_WRITE:
@@ -714,11 +690,11 @@ std::int32_t clsSocket::RecibePendiente(bool tmpInfinito) {
   return n;
 }
 
-void clsSocket::PrepareRecordingFile() {
-  if (!m_strLockFile.empty()) return;
-  const fs::path folder = WorkingFolder() / "temp";
-  std::error_code ec;
-  fs::create_directories(folder, ec);
+bool clsSocket::PrepareRecordingFile() {
+  if (!m_strLockFile.empty()) return true;
+  // The user's own folder, never one another user could have prepared with links.
+  const std::string folder = PrivateFolder();
+  if (folder.empty()) return false;
   SYSTEMTIME t;
   GetLocalTime(&t);
   const float centesimas = static_cast<float>(
@@ -726,15 +702,20 @@ void clsSocket::PrepareRecordingFile() {
   char stamp[64];
   std::snprintf(stamp, sizeof(stamp), "wsck%04u%02u%02u%.0f", t.wYear, t.wMonth, t.wDay,
                 static_cast<double>(centesimas));
-  // Objects made within the same hundredth of a second get a counter to keep names unique.
-  std::string base = (folder / stamp).string();
-  for (int n = 1; fs::exists(base + ".lck", ec); ++n) {
-    base = (folder / stamp).string() + "_" + std::to_string(n);
+  // The lock file is made only where no file of its name exists; objects made within the same
+  // hundredth of a second get a counter to keep names unique.
+  const std::string base = folder + "/" + stamp;
+  for (int n = 0; n < 1000; ++n) {
+    const std::string nombre = n == 0 ? base : base + "_" + std::to_string(n);
+    if (CreateNewFile(nombre + ".lck")) {
+      m_strLockFile = nombre + ".lck";
+      m_strDatFile = nombre + ".dat";
+      RemoveFile(m_strDatFile);
+      return true;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) return false;
   }
-  m_strLockFile = base + ".lck";
-  m_strDatFile = base + ".dat";
-  std::ofstream(m_strLockFile, std::ios::binary | std::ios::trunc);
-  RemoveFile(m_strDatFile);
+  return false;
 }
 
 void clsSocket::ResetRecording() {
@@ -742,14 +723,18 @@ void clsSocket::ResetRecording() {
   m_blnRecording = false;
 }
 
-void clsSocket::AppendToRecordingFile(const std::string& bytes, const std::string& file) {
-  if (file.empty() && m_strDatFile.empty()) PrepareRecordingFile();
-  std::ofstream out(file.empty() ? m_strDatFile : file, std::ios::binary | std::ios::app);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+bool clsSocket::AppendToRecordingFile(const std::string& bytes, const std::string& file) {
+  if (file.empty() && !PrepareRecordingFile()) return false;
+  return AppendToFile(file.empty() ? m_strDatFile : file, bytes);
 }
 
 bool clsSocket::BufferIniciarGrabacionEnArchivo(const std::string& tmpDatosLeiidosHastaaHora) {
-  AppendToRecordingFile(tmpDatosLeiidosHastaaHora + m_strRecvBuffer);
+  if (!AppendToRecordingFile(tmpDatosLeiidosHastaaHora + m_strRecvBuffer)) {
+    // No folder of the user's own to record in: the data stay in the receive buffer, the
+    // connection goes on, and the owner hears why.
+    RaiseError(WSAEACCES, "CSocket.BufferIniciarGrabacionEnArchivo");
+    return false;
+  }
   m_strRecvBuffer.clear();
   m_lngBytesReceived = 0;
   m_blnRecording = true;
@@ -757,31 +742,24 @@ bool clsSocket::BufferIniciarGrabacionEnArchivo(const std::string& tmpDatosLeiid
 }
 
 std::int32_t clsSocket::BufferGetFileLen() {
-  std::error_code ec;
-  if (!FileExists(m_strDatFile)) return 0;
-  const auto size = fs::file_size(m_strDatFile, ec);
-  if (ec) return 0;
-  return static_cast<std::int32_t>(std::min<std::uintmax_t>(size, INT32_MAX));
+  if (m_strDatFile.empty()) return 0;
+  const std::int64_t size = FileSize(m_strDatFile);
+  if (size < 0) return 0;
+  return static_cast<std::int32_t>(std::min<std::int64_t>(size, INT32_MAX));
 }
 
 void clsSocket::BufferSaveFile(const std::string& tmpArchivoDestino, std::int32_t tmpByteIni) {
   if (tmpArchivoDestino.empty()) return;
-  try {
-    const std::int64_t inicio = tmpByteIni < 1 ? 1 : tmpByteIni;
-    const std::int64_t n = static_cast<std::int64_t>(BufferGetFileLen()) - inicio + 1;
-    if (n <= 0) return;
-    std::ifstream in(m_strDatFile, std::ios::binary);
-    in.seekg(inicio - 1);
-    std::string data(static_cast<std::size_t>(n), '\0');
-    in.read(data.data(), static_cast<std::streamsize>(n));
-    data.resize(static_cast<std::size_t>(in.gcount()));
-    // Written at the start of the target; whatever the target held beyond stays.
-    std::fstream out(tmpArchivoDestino, std::ios::binary | std::ios::in | std::ios::out);
-    if (!out) out.open(tmpArchivoDestino, std::ios::binary | std::ios::out | std::ios::trunc);
-    out.seekp(0);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  } catch (...) {
+  const std::int64_t inicio = tmpByteIni < 1 ? 1 : tmpByteIni;
+  const std::int64_t n = static_cast<std::int64_t>(BufferGetFileLen()) - inicio + 1;
+  if (n <= 0) return;
+  std::string data;
+  if (!ReadFileRange(m_strDatFile, static_cast<std::uint64_t>(inicio - 1),
+                     static_cast<std::size_t>(n), data)) {
+    return;
   }
+  // Written at the start of the target; whatever the target held beyond stays.
+  OverwriteFileStart(tmpArchivoDestino, data);
 }
 
 }  // namespace vtl

@@ -147,9 +147,10 @@ class clsSocket : public std::enable_shared_from_this<clsSocket> {
   void SendBufferedData();
   void HandleClose();
   void DestroySocket();
-  void PrepareRecordingFile();
+  // False when no folder of the user's own can hold the files.
+  bool PrepareRecordingFile();
   void ResetRecording();
-  void AppendToRecordingFile(const std::string& bytes, const std::string& file = "");
+  bool AppendToRecordingFile(const std::string& bytes, const std::string& file = "");
   void ConnectTo(std::uint32_t address);
   void LearnLocal();
 

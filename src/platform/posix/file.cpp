@@ -288,6 +288,8 @@ DWORD ErrnoToWin(int err) {
       return ERROR_INVALID_PARAMETER;
     case EPIPE:
       return ERROR_BROKEN_PIPE;
+    case EEXIST:
+      return ERROR_FILE_EXISTS;
     case ENOTTY:
     case EOPNOTSUPP:
       return ERROR_NOT_SUPPORTED;
