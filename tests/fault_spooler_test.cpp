@@ -241,7 +241,7 @@ TEST_F(SpoolerFault, TheServerStoppingMidDocumentLosesNothingAndPrintingResumesW
   setenv("CUPS_SERVER", relay.Path().c_str(), 1);
   cupsSetServer(nullptr);
   port->InicializarWindows("vtl_queue");
-  ASSERT_NE(PrnPortTestAccess::Handle(*port), 0);
+  ASSERT_TRUE(Pump([&] { return PrnPortTestAccess::Handle(*port) != 0; }));
   const std::int32_t first = port->Imprimir("first\n");
   ASSERT_TRUE(Pump([&] { return Printed(first); }));
 

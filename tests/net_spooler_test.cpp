@@ -1,5 +1,9 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 
@@ -38,8 +42,9 @@ class SpoolerChannel : public ::testing::Test {
 TEST_F(SpoolerChannel, EachTickWithDataIsOneRawDocumentNamedAfterTheHandleOrDocName) {
   ASSERT_TRUE(cups->Ready());
   port->InicializarWindows("vtl_queue");
+  // The queue opens off the host thread; the handle comes when the spooler has answered.
+  ASSERT_TRUE(Pump([&] { return PrnPortTestAccess::Handle(*port) != 0; }));
   const platform::HANDLE h = PrnPortTestAccess::Handle(*port);
-  ASSERT_NE(h, 0);
   port->Imprimir("Caf\xe9 \x80\r");
   port->Imprimir(std::string("\x1d\x56\x42\x00", 4), true);
   ASSERT_TRUE(Printed(2));
@@ -85,7 +90,75 @@ TEST_F(SpoolerChannel, NoSpoolerAtAllMeansAnErrorNotAHang) {
   port->InicializarWindows("vtl_queue");
   port->Imprimir("x\n");
   ASSERT_TRUE(Pump([&] { return events.Count("NuevoEstado(1,0)") > 0; }));
-  EXPECT_EQ(port->OutBufferCount(), 3);
+  EXPECT_TRUE(Pump([&] { return port->OutBufferCount() == 3; })) << "the text waits";
+  EXPECT_EQ(events.Count("DatosImpresos"), 0);
+}
+
+}  // namespace
+}  // namespace vtl::testing
+
+namespace vtl::testing {
+namespace {
+
+// A print server that takes connections and never says a word.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::listen(fd_, 16) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      return;
+    }
+    port_ = ntohs(a.sin_port);
+  }
+  ~SilentServer() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+TEST(SpoolerSilent, NoCallWaitsForASpoolerThatNeverAnswers) {
+  SilentServer server;
+  ASSERT_GT(server.Port(), 0);
+  const char* old = std::getenv("CUPS_SERVER");
+  const std::string oldValue = old ? old : "";
+  setenv("CUPS_SERVER", ("127.0.0.1:" + std::to_string(server.Port())).c_str(), 1);
+  auto port = clsPrnPort::Create();
+  Recorder events;
+  port->Advise(&events);
+  // Real time: the spooler's own time-outs run for seconds; none of them may reach the host.
+  const auto longest = [](auto&& call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::steady_clock::now() - start;
+  };
+  std::chrono::steady_clock::duration worst{};
+  worst = std::max(worst, longest([&] { port->InicializarWindows("silent_queue"); }));
+  worst = std::max(worst, longest([&] { port->Imprimir("waits\n"); }));
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < end) {
+    worst = std::max(worst, longest([] { platform::DoEvents(); }));
+    bool b = false, e = false, p = false;
+    worst = std::max(worst, longest([&] { port->CheckError(b, e, p); }));
+    ::usleep(5000);
+  }
+  worst = std::max(worst, longest([&] { port->CloseAll(); }));
+  worst = std::max(worst, longest([&] { port.reset(); }));
+  EXPECT_LT(worst, std::chrono::seconds(1));
+  EXPECT_EQ(events.Count("DatosImpresos"), 0);
+  if (old) {
+    setenv("CUPS_SERVER", oldValue.c_str(), 1);
+  } else {
+    unsetenv("CUPS_SERVER");
+  }
 }
 
 }  // namespace

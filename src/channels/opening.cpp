@@ -136,11 +136,16 @@ bool clsPrnPort::AbrirPuerto(std::int32_t tipo, const std::string& puerto,
     bool ocupado = false, error = false, sinPapel = false;
     ObtenerEstado(ocupado, error, sinPapel);
     resultado = m_hPuerto > 0;
-  } else if (tipo == eTDPWIN) {
-    m_NombrePuerto = puerto;
-    OpenPrinterA(m_NombrePuerto.c_str(), &m_hPuerto, nullptr);
   }
   m_PuertoCerrado = false;
+  if (tipo == eTDPWIN) {
+    // The queue opens on a worker: the host's call returns at once, and the tick reports what
+    // the spooler answered.
+    m_NombrePuerto = puerto;
+    m_EsperaCola = 0;
+    m_ProximoIntentoCola = 0;
+    AbrirColaEnSegundoPlano();
+  }
   return resultado;
 }
 
@@ -167,7 +172,7 @@ void clsPrnPort::AbrirDispositivo() {
   if (m_TipoPuerto == eTDPWIN) {
     // A queue is reopened through the spooler: opening its name as a file would reach whatever
     // file or device happened to carry that name, and would leak the queue handle.
-    if (!PuertoAbierto()) OpenPrinterA(m_NombrePuerto.c_str(), &m_hPuerto, nullptr);
+    if (!PuertoAbierto()) AbrirColaEnSegundoPlano();
     return;
   }
   if (m_hPuerto > 0) return;

@@ -165,9 +165,14 @@ void clsPrnPort::CerrarDispositivo() {
     // Records get fresh events, so nothing signalled for the old port leaks into the next one.
     CerrarEventos();
     CrearEventos();
-    // A queue handle goes back to the spooler, whatever port type was chosen since.
+    // A queue handle goes back to the spooler, whatever port type was chosen since; one a
+    // worker is using goes back when the worker is done with it.
     if (platform::IsPrinterHandle(m_hPuerto)) {
-      platform::ClosePrinter(m_hPuerto);
+      if (m_DocumentoEnCurso) {
+        m_ColaPorCerrar = m_hPuerto;
+      } else {
+        platform::ClosePrinter(m_hPuerto);
+      }
     } else {
       CloseHandle(m_hPuerto);
     }

@@ -181,8 +181,19 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   // Spooler channel.
   void PasoWindows();
   bool ImprimirDocumentoWindows(const std::string& tmpTexto);
+  struct ResultadoCola;
+  void AbrirColaEnSegundoPlano();
+  void ColaAbierta(const ResultadoCola& r, const std::string& nombre);
+  void DocumentoEntregado(const ResultadoCola& r, std::size_t tamano, std::uint64_t generacion);
+  void EsperarCola();
   bool m_PrimerPasoWindows = false;
   std::int32_t m_DocumentosWindows = 0;
+  // Spooler calls run on workers: one at a time, and the handle is theirs meanwhile.
+  bool m_ColaEnCurso = false;            // the queue is being opened
+  bool m_DocumentoEnCurso = false;       // a document is being handed over
+  platform::HANDLE m_ColaPorCerrar = 0;  // closed while a worker had it: released when it is done
+  std::int64_t m_EsperaCola = 0;
+  std::int64_t m_ProximoIntentoCola = 0;  // loop clock, ms
   // Logo upload.
   void FinalizarCargaLogos(std::int32_t tmpContador);
   void RestaurarTrasCarga();

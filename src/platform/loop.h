@@ -129,6 +129,12 @@ std::shared_ptr<T> OwnedByThisThread(T* object) {
   });
 }
 
+// Runs `work` on a short-lived thread of its own, then `done` on the calling thread's loop: the
+// way calls that may block (a spooler that does not answer) stay off the host thread. `work`
+// must touch nothing that belongs to the calling thread; `done` is dropped if that thread has
+// ended by then.
+void RunOnWorker(std::function<void()> work, std::function<void()> done);
+
 // Shorthands for the calling thread's loop.
 inline bool DoEvents() {
   return Loop::Current().DoEvents();

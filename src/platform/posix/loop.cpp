@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <thread>
 #include <utility>
 
 namespace vtl::platform {
@@ -238,6 +239,14 @@ bool Loop::RunUntil(const std::function<bool()>& cond, std::int64_t timeoutMs) {
     // Re-check the condition now and then: it may depend on something outside this loop.
     PollDescriptors(static_cast<int>(std::clamp<std::int64_t>(wait, 0, 20)));
   }
+}
+
+void RunOnWorker(std::function<void()> work, std::function<void()> done) {
+  std::shared_ptr<Loop::Remote> remote = Loop::Current().RemoteHandle();
+  std::thread([work = std::move(work), done = std::move(done), remote]() mutable {
+    work();
+    if (remote) remote->Post(std::move(done));
+  }).detach();
 }
 
 }  // namespace vtl::platform
