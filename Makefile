@@ -3,13 +3,14 @@ JOBS ?= $(shell nproc)
 RELEASE_DIR := build/release
 TEST_DIR := build/test
 FUZZ_DIR := build/fuzz
+TSAN_DIR := build/tsan
 FUZZ_SECONDS ?= 10
 # Every libFuzzer target: the logo converter, the printer's parser, and the parsers of settings
 # texts, port texts and serial status bytes. Seeds live in tests/fuzz/corpus where they are small.
 FUZZ_TARGETS := vtl_logo_fuzz printersim_fuzz vtl_settings_fuzz vtl_port_text_fuzz \
   vtl_serial_status_fuzz
 
-.PHONY: deps demo test fuzz fuzz-long fuzz-build fuzz-run bench format release
+.PHONY: deps demo test tsan fuzz fuzz-long fuzz-build fuzz-run bench format release
 
 deps:
 	./scripts/install-deps
@@ -26,6 +27,14 @@ test: deps
 	cmake --build $(TEST_DIR) -j $(JOBS)
 	$(MAKE) --no-print-directory fuzz
 	ctest --test-dir $(TEST_DIR) --output-on-failure -j $(JOBS) --timeout 300
+	$(MAKE) --no-print-directory tsan
+
+# The tests of many host threads again, under ThreadSanitizer, in a build of their own.
+tsan: deps
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTL_TSAN=ON -DVTL_WERROR=ON \
+	  -DVTL_BUILD_BENCH=OFF
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target vtl_thread_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./$(TSAN_DIR)/tests/vtl_thread_tests
 
 # Short coverage-guided runs of the parsers of untrusted input (bitmaps, printer byte streams,
 # settings and port texts, status bytes); `make fuzz-long` gives each ten minutes.

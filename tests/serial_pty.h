@@ -93,12 +93,9 @@ class ComMapping {
 // printer as it arrives, and the printer's replies go back at once.
 class PtyPrinter {
  public:
-  PtyPrinter() {
-    printersim::Options o;
-    o.drawer_close_after = std::chrono::microseconds(0);  // the drawer closes when told
-    printer_ = std::make_unique<printersim::Printer>(o);
-    Watch();
-  }
+  // A pseudo-terminal made elsewhere (another thread may have mapped a port to it already).
+  explicit PtyPrinter(std::unique_ptr<Pty> pty) : pty_(std::move(pty)) { Start(); }
+  PtyPrinter() { Start(); }
   ~PtyPrinter() { Unwatch(); }
 
   Pty& pty() { return *pty_; }
@@ -132,6 +129,12 @@ class PtyPrinter {
   }
 
  private:
+  void Start() {
+    printersim::Options o;
+    o.drawer_close_after = std::chrono::microseconds(0);  // the drawer closes when told
+    printer_ = std::make_unique<printersim::Printer>(o);
+    Watch();
+  }
   void Watch() {
     watch_ = platform::Loop::Current().Watch(pty_->Master(), POLLIN, [this](short) { Serve(); });
   }
