@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 10
 # Every libFuzzer target: the logo converter, the printer's parser, and the parsers of settings
 # texts, port texts and serial status bytes. Seeds live in tests/fuzz/corpus where they are small.
 FUZZ_TARGETS := vtl_logo_fuzz printersim_fuzz vtl_settings_fuzz vtl_port_text_fuzz \
-  vtl_serial_status_fuzz
+  vtl_serial_status_fuzz vtl_network_fuzz
 
 .PHONY: deps demo test tsan fuzz fuzz-long fuzz-build fuzz-run bench format release
 
@@ -51,12 +51,12 @@ fuzz-build: deps
 
 fuzz-run:
 	mkdir -p $(FUZZ_DIR)/corpus-logo $(FUZZ_DIR)/corpus-escpos $(FUZZ_DIR)/corpus-settings \
-	  $(FUZZ_DIR)/corpus-port_text $(FUZZ_DIR)/corpus-serial_status
+	  $(FUZZ_DIR)/corpus-port_text $(FUZZ_DIR)/corpus-serial_status $(FUZZ_DIR)/corpus-network
 	./$(FUZZ_DIR)/tests/fuzz/vtl_logo_fuzz -max_total_time=$(SECONDS) -max_len=8192 \
 	  -print_final_stats=1 $(FUZZ_DIR)/corpus-logo
 	./$(FUZZ_DIR)/tools/printer-sim/printersim_fuzz -max_total_time=$(SECONDS) \
 	  -print_final_stats=1 $(FUZZ_DIR)/corpus-escpos
-	for t in settings port_text serial_status; do \
+	for t in settings port_text serial_status network; do \
 	  ./$(FUZZ_DIR)/tests/fuzz/vtl_$${t}_fuzz -max_total_time=$(SECONDS) -print_final_stats=1 \
 	    $(FUZZ_DIR)/corpus-$$t tests/fuzz/corpus/$$t || exit 1; \
 	done
