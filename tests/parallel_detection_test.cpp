@@ -2,8 +2,13 @@
 // with which modes; register access at the edges of the address space; chips that answer
 // garbage.
 #include <gtest/gtest.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "parallel_fixture.h"
 #include "port_fixture.h"
@@ -429,6 +434,60 @@ TEST(ParallelBackends, DeviceNamesOfPorts) {
   EXPECT_EQ(QueryDosDeviceA("COM3", buf, 18), 0u);
   EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(QueryDosDeviceA("COM3", nullptr, 100), 0u);
+}
+
+}  // namespace
+}  // namespace vtl::testing
+
+namespace vtl::testing {
+namespace {
+
+using namespace platform;
+
+// ppdev stand-in: a claim waits until the test lets it in, as it waits while the printer driver
+// holds the port.
+std::mutex g_ppMutex;
+std::condition_variable g_ppCv;
+bool g_ppFree = false;
+int g_ppClaims = 0, g_ppReleases = 0;
+
+int FakePpdev(int, unsigned long request, void* arg) {
+  if (request == PPCLAIM) {
+    std::unique_lock lock(g_ppMutex);
+    ++g_ppClaims;
+    g_ppCv.wait(lock, [] { return g_ppFree; });
+    return 0;
+  }
+  if (request == PPRELEASE) {
+    std::lock_guard lock(g_ppMutex);
+    ++g_ppReleases;
+    return 0;
+  }
+  if (request == PPRSTATUS) *static_cast<unsigned char*>(arg) = 0xD8;
+  return 0;
+}
+
+TEST(ParallelPpdev, TheClaimIsMadeOnceOffTheHostThreadAndGivenBackForThePrinterDriver) {
+  EnvVar none{"VTL_PORTIO", nullptr};
+  portio::InstallPpdevForTests({{0, 0x378}}, FakePpdev);
+  // The port is held elsewhere: a read answers at once, and says the printer is not ready.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Inp32(0x379) & 0xFF, 0x00);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  {
+    std::lock_guard lock(g_ppMutex);
+    g_ppFree = true;
+  }
+  g_ppCv.notify_all();
+  ASSERT_TRUE(RunUntil([] { return (Inp32(0x379) & 0xFF) == 0xD8; }, 5000));
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(Inp32(0x379) & 0xFF, 0xD8);
+  EXPECT_EQ(g_ppClaims, 1) << "claimed once, not for every read";
+  // The printer driver needs the port to print: the claim goes back, and returns afterwards.
+  EXPECT_TRUE(portio::ReleaseForPrinterDriver(0));
+  EXPECT_EQ(g_ppReleases, 1);
+  ASSERT_TRUE(RunUntil([] { return (Inp32(0x379) & 0xFF) == 0xD8; }, 5000));
+  EXPECT_EQ(g_ppClaims, 2);
+  portio::InstallPpdevForTests({}, nullptr);
 }
 
 }  // namespace

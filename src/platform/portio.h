@@ -7,8 +7,8 @@
 //     (/proc/sys/dev/parport/parportN/base-addr). Only the data, status and control registers
 //     (and the data direction, bit 5 of control) are reachable through it; the EPP registers and
 //     the ECR read 0xFF there, so detection finds such a port as "PS/2" or "SPP". The port is
-//     claimed for each access and released at once, so the kernel's printer driver behind
-//     /dev/lpN is never locked out while it prints;
+//     claimed once, on a worker (a claim waits while the printer driver prints), and kept until
+//     a write to /dev/lpN needs it; until the claim is in, the status lines read "busy";
 //   - /dev/port, only when VTL_PORTIO=devport asks for it and the process may open it (root with
 //     CAP_SYS_RAWIO on x86): every register. Probing writes to fixed addresses, which on a machine
 //     without a parallel port there may belong to other hardware, so it is never the default;
@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win.h"
@@ -113,6 +114,15 @@ void InstallSimulated(std::vector<std::shared_ptr<SimulatedParallelPort>> ports)
 void RemoveSimulated();
 // "simulated", "ppdev", "/dev/port" or "none": the backend the next access would use.
 std::string BackendName();
+
+// ppdev keeps its claim on a port between register accesses; the kernel's printer driver needs
+// the port back to print. Called before every write to /dev/lpN: gives the claim on parportN
+// back, and answers false (write later) while a worker is still waiting for a claim.
+bool ReleaseForPrinterDriver(int parport);
+// Tests: stand-in ppdev ports (parport index and base address) whose ioctls go to `ioctlFn`;
+// nullptr goes back to the real ones.
+void InstallPpdevForTests(std::vector<std::pair<int, std::uint16_t>> ports,
+                          int (*ioctlFn)(int, unsigned long, void*));
 
 }  // namespace portio
 }  // namespace vtl::platform

@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/portio.h"
 #include "platform/posix/objects.h"
 
 namespace vtl::platform {
@@ -158,6 +159,11 @@ void SimAccept(sim::Device& dev, const char* data, std::size_t n) {
       .append(data, n);
 }
 
+// A printer on /dev/lpN prints only with the port free of our own claim on its registers.
+bool MayWrite(FileObject& file) {
+  return file.lpIndex < 0 || portio::ReleaseForPrinterDriver(file.lpIndex);
+}
+
 enum class Progress { kDone, kWriting, kDraining };
 
 // Moves the writes of one file forward: kWriting while bytes wait for room in the device,
@@ -205,6 +211,7 @@ Progress AdvanceFile(FileObject& file) {
       file.writes.pop_front();
       continue;
     }
+    if (!MayWrite(file)) return Progress::kWriting;
     ssize_t n = WriteNoSigpipe(file.fd, w.data.data() + w.done, w.data.size() - w.done);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Progress::kWriting;
@@ -397,6 +404,10 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD dis
     if (isatty(fd) && ioctl(fd, TIOCEXCL) == 0) file->exclusive = true;
   }
   if (isatty(fd)) detail::PrepareTerminal(*file);
+  if (path.rfind("/dev/lp", 0) == 0 && path.size() > 7 &&
+      path.find_first_not_of("0123456789", 7) == std::string::npos && path.size() < 10) {
+    file->lpIndex = std::stoi(path.substr(7));
+  }
   return detail::Insert(std::move(file));
 }
 
@@ -446,7 +457,9 @@ BOOL WriteSynchronous(FileObject& file, const char* data, DWORD length, DWORD* w
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     while (done < length) {
-      ssize_t n = detail::WriteNoSigpipe(file.fd, data + done, length - done);
+      ssize_t n = detail::MayWrite(file)
+                      ? detail::WriteNoSigpipe(file.fd, data + done, length - done)
+                      : (errno = EAGAIN, -1);
       if (n > 0) {
         done += static_cast<DWORD>(n);
         continue;
@@ -529,7 +542,7 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written,
     w.data.assign(data, data + length);
   } else {
     std::size_t done = 0;
-    if (file->writes.empty()) {
+    if (file->writes.empty() && detail::MayWrite(*file)) {
       ssize_t n = detail::WriteNoSigpipe(file->fd, data, length);
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         SetLastError(detail::ErrnoToWin(errno));

@@ -42,6 +42,7 @@ struct FileObject : Object {
   DWORD syncWriteTimeoutMs = 0;
   DWORD syncWriteMultiplierMs = 0;  // per byte, added to syncWriteTimeoutMs (comm time-outs)
   bool tty = false;                 // a terminal device when opened (it stays one after a hang-up)
+  int lpIndex = -1;                 // N of /dev/lpN: its writes need the parallel port back
   bool exclusive = false;           // TIOCEXCL was set and is undone at close
   std::uint64_t writeSerial = 0;    // counts WriteFile calls, so comm events can see output
   std::uint64_t bytesRead = 0;      // counts bytes ReadFile returned, so arrivals can be told

@@ -6,10 +6,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <thread>
+#include <utility>
 
 #include "platform/posix/objects.h"
 
@@ -133,19 +137,35 @@ void SimulatedParallelPort::Write(std::uint16_t address, std::uint8_t value) {
 namespace {
 
 std::mutex g_mutex;
+std::condition_variable g_claimed;
 std::vector<std::shared_ptr<portio::SimulatedParallelPort>> g_sim;
 bool g_simInstalled = false;
 
 enum class Backend { kSimulated, kPpdev, kDevPort, kNone };
 
 // ppdev: the ports the kernel lists, each with a descriptor kept open so that what was written to
-// its control register (direction included) survives between accesses: the kernel saves a
-// device's register state when it releases the port and restores it at the next claim.
+// its control register (direction included) survives between accesses.
+//
+// A register can only be read while the port is claimed, and a claim waits while the kernel's
+// printer driver (/dev/lpN) holds the port for a write. So the claim is made on a worker, once,
+// and kept: register reads answer "busy" until it is in (the printer counts as not ready
+// meanwhile). The printer driver needs the port to print: a write to /dev/lpN gives the claim
+// back first, and waits while a worker is still claiming (see ReleaseForPrinterDriver).
 struct PpPort {
   int fd = -1;
   std::uint32_t base = 0;
+  int index = 0;  // parportN
   bool reverse = false;
+  bool claimed = false;   // under g_mutex
+  bool claiming = false;  // a worker waits for the claim; under g_mutex
 };
+
+int RealIoctl(int fd, unsigned long request, void* arg) {
+  return ::ioctl(fd, request, arg);
+}
+int (*g_ppIoctl)(int, unsigned long, void*) = RealIoctl;
+bool g_ppFake = false;
+std::vector<PpPort> g_ppFakePorts;
 
 std::vector<PpPort>& PpPorts() {
   static auto* ports = [] {
@@ -157,11 +177,15 @@ std::vector<PpPort>& PpPorts() {
       const std::string dev = "/dev/parport" + std::to_string(n);
       const int fd = ::open(dev.c_str(), O_RDWR | O_CLOEXEC);
       if (fd < 0) continue;
-      list->push_back(PpPort{fd, static_cast<std::uint32_t>(base), false});
+      PpPort port;
+      port.fd = fd;
+      port.base = static_cast<std::uint32_t>(base);
+      port.index = n;
+      list->push_back(port);
     }
     return list;
   }();
-  return *ports;
+  return g_ppFake ? g_ppFakePorts : *ports;
 }
 
 int DevPort() {
@@ -173,7 +197,7 @@ Backend Choose() {
   if (g_simInstalled) return Backend::kSimulated;
   const char* p = std::getenv("VTL_PORTIO");
   const std::string forced = p ? p : "";
-  if (forced == "none" || std::getenv("VTL_NO_SYSTEM_PORTS")) return Backend::kNone;
+  if (forced == "none" || (std::getenv("VTL_NO_SYSTEM_PORTS") && !g_ppFake)) return Backend::kNone;
   // Raw port writes reach whatever hardware sits at an address: /dev/port only when asked for.
   if (forced == "devport") return DevPort() >= 0 ? Backend::kDevPort : Backend::kNone;
   if (!PpPorts().empty()) return Backend::kPpdev;
@@ -191,21 +215,29 @@ PpPort* PpFind(std::uint16_t address, std::uint32_t* offset) {
   return nullptr;
 }
 
-// Claims the port only for the access: PPCLAIM waits while the printer driver holds the port,
-// which it does for one write at a time.
-template <typename F>
-bool PpAccess(PpPort& port, F&& access) {
-  if (ioctl(port.fd, PPCLAIM) != 0) return false;
-  const bool ok = access(port.fd);
-  ioctl(port.fd, PPRELEASE);
-  return ok;
+// With g_mutex held: whether the port is claimed, starting a claim on a worker when it is not.
+// A free port is claimed at once, so the caller waits a few milliseconds for it, no longer.
+bool PpReady(PpPort& port, std::unique_lock<std::mutex>& lock) {
+  if (port.claimed) return true;
+  if (!port.claiming) {
+    port.claiming = true;
+    std::thread([&port] {
+      const int rc = g_ppIoctl(port.fd, PPCLAIM, nullptr);
+      std::lock_guard done(g_mutex);
+      port.claiming = false;
+      port.claimed = rc == 0;
+      g_claimed.notify_all();
+    }).detach();
+  }
+  g_claimed.wait_for(lock, std::chrono::milliseconds(20), [&] { return port.claimed; });
+  return port.claimed;
 }
 
 }  // namespace
 
 std::int16_t Inp32(std::int16_t portAddress) {
   const auto address = static_cast<std::uint16_t>(portAddress);
-  std::lock_guard lock(g_mutex);
+  std::unique_lock lock(g_mutex);
   switch (Choose()) {
     case Backend::kSimulated:
       for (const auto& port : g_sim) {
@@ -216,12 +248,12 @@ std::int16_t Inp32(std::int16_t portAddress) {
       std::uint32_t offset = 0;
       PpPort* port = PpFind(address, &offset);
       if (!port) return 0xFF;
+      // Until the claim is in, the status lines read busy (the raw busy line low) with the
+      // error line active: the printer is not ready.
+      if (!PpReady(*port, lock)) return offset == 1 ? 0x00 : 0xFF;
       unsigned char b = 0xFF;
-      const bool ok = PpAccess(*port, [&](int fd) {
-        const unsigned long req = offset == 0 ? PPRDATA : offset == 1 ? PPRSTATUS : PPRCONTROL;
-        return ioctl(fd, req, &b) == 0;
-      });
-      if (!ok) return 0xFF;
+      const unsigned long req = offset == 0 ? PPRDATA : offset == 1 ? PPRSTATUS : PPRCONTROL;
+      if (g_ppIoctl(port->fd, req, &b) != 0) return 0xFF;
       // The kernel hands back the four control lines only; the direction is ours.
       if (offset == 2)
         b = static_cast<unsigned char>((b & 0x0F) | 0xC0 | (port->reverse ? 0x20 : 0));
@@ -241,7 +273,7 @@ std::int16_t Inp32(std::int16_t portAddress) {
 void Out32(std::int16_t portAddress, std::int16_t data) {
   const auto address = static_cast<std::uint16_t>(portAddress);
   const auto value = static_cast<std::uint8_t>(data & 0xFF);
-  std::lock_guard lock(g_mutex);
+  std::unique_lock lock(g_mutex);
   switch (Choose()) {
     case Backend::kSimulated:
       for (const auto& port : g_sim) {
@@ -251,14 +283,15 @@ void Out32(std::int16_t portAddress, std::int16_t data) {
     case Backend::kPpdev: {
       std::uint32_t offset = 0;
       PpPort* port = PpFind(address, &offset);
-      if (!port || offset == 1) return;
-      PpAccess(*port, [&](int fd) {
-        unsigned char b = value;
-        if (offset == 0) return ioctl(fd, PPWDATA, &b) == 0;
-        int reverse = (value & 0x20) ? 1 : 0;
-        if (ioctl(fd, PPDATADIR, &reverse) == 0) port->reverse = reverse != 0;
-        return ioctl(fd, PPWCONTROL, &b) == 0;
-      });
+      if (!port || offset == 1 || !PpReady(*port, lock)) return;
+      unsigned char b = value;
+      if (offset == 0) {
+        g_ppIoctl(port->fd, PPWDATA, &b);
+        return;
+      }
+      int reverse = (value & 0x20) ? 1 : 0;
+      if (g_ppIoctl(port->fd, PPDATADIR, &reverse) == 0) port->reverse = reverse != 0;
+      g_ppIoctl(port->fd, PPWCONTROL, &b);
       return;
     }
     case Backend::kDevPort:
@@ -299,6 +332,35 @@ void RemoveSimulated() {
   std::lock_guard lock(g_mutex);
   g_sim.clear();
   g_simInstalled = false;
+}
+
+bool ReleaseForPrinterDriver(int parport) {
+  std::lock_guard lock(g_mutex);
+  if (!g_ppFake && (std::getenv("VTL_NO_SYSTEM_PORTS") || g_simInstalled)) return true;
+  for (PpPort& port : PpPorts()) {
+    if (port.index != parport) continue;
+    if (port.claiming) return false;
+    if (port.claimed) {
+      g_ppIoctl(port.fd, PPRELEASE, nullptr);
+      port.claimed = false;
+    }
+  }
+  return true;
+}
+
+void InstallPpdevForTests(std::vector<std::pair<int, std::uint16_t>> ports,
+                          int (*ioctlFn)(int, unsigned long, void*)) {
+  std::lock_guard lock(g_mutex);
+  g_ppFakePorts.clear();
+  for (const auto& [index, base] : ports) {
+    PpPort port;
+    port.fd = 1000 + index;
+    port.base = base;
+    port.index = index;
+    g_ppFakePorts.push_back(port);
+  }
+  g_ppIoctl = ioctlFn ? ioctlFn : RealIoctl;
+  g_ppFake = ioctlFn != nullptr;
 }
 
 std::string BackendName() {
