@@ -10,7 +10,7 @@ FUZZ_SECONDS ?= 10
 FUZZ_TARGETS := vtl_logo_fuzz printersim_fuzz vtl_settings_fuzz vtl_port_text_fuzz \
   vtl_serial_status_fuzz vtl_network_fuzz
 
-.PHONY: deps demo test tsan fuzz fuzz-long fuzz-build fuzz-run bench format release
+.PHONY: deps demo test tsan soak fuzz fuzz-long fuzz-build fuzz-run bench format release
 
 deps:
 	./scripts/install-deps
@@ -60,6 +60,15 @@ fuzz-run:
 	  ./$(FUZZ_DIR)/tests/fuzz/vtl_$${t}_fuzz -max_total_time=$(SECONDS) -print_final_stats=1 \
 	    $(FUZZ_DIR)/corpus-$$t tests/fuzz/corpus/$$t || exit 1; \
 	done
+
+# Four threads printing through every port type for twenty minutes while faults strike; not part
+# of `make test`. SOAK_MINUTES and SOAK_JOBS shorten or lengthen it.
+SOAK_MINUTES ?= 20
+SOAK_JOBS ?= 10000
+soak: deps
+	cmake -S . -B build/soak -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTL_BUILD_BENCH=OFF
+	cmake --build build/soak -j $(JOBS) --target vtl_soak
+	./build/soak/tests/vtl_soak $(SOAK_MINUTES) $(SOAK_JOBS)
 
 bench: release
 	./$(RELEASE_DIR)/bench/vtl_bench
