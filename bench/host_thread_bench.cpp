@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/prnport.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/prnport.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
 
 extern char** environ;

@@ -5,7 +5,8 @@
 
 #include <limits>
 
-#include "commands/frm_init_comm.h"
+#include "channels/serial/deteccion.h"
+#include "channels/serial/formulario.h"
 #include "platform/portio.h"
 #include "port_fixture.h"
 #include "serial_pty.h"
@@ -300,7 +301,6 @@ TEST_F(SerialSimTest, ParallelStatusRegister) {
   portio::InstallSimulated({spp});
   auto lpt = sim::Register("lpt1");
   setenv("VTL_LPT1", "sim:lpt1", 1);
-  PrnPortTestAccess::SetDireccionBase(*port, 0x378);
   spp->SetStatus(0xD8);
   port->InicializarParalelo(1);
   EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(0,0)"}));
@@ -341,7 +341,7 @@ TEST_F(SerialSimTest, WaitingKeepsTheTickRunning) {
   dev->SetModemStatus(MS_DSR_ON);
   port->InicializarSerie(1);
   const std::int64_t start = Loop::Current().Now();
-  PrnPortTestAccess::EsperarMilisegundos(*port, 1000);
+  EsperarMilisegundos(1000);
   EXPECT_GT(Loop::Current().Now() - start, 1000);
   // Ticks ran inside the wait: the printer was seen ready and asked for its status.
   EXPECT_EQ(events.log.back(), "NuevoEstado(0,0)");

@@ -23,7 +23,7 @@ TEST(ValorNumerico, ReadsPortTexts) {
 }
 
 TEST(NumeroDePuerto, RoundsHalfToEven) {
-  auto n = [](const char* t) { return std::get<std::int32_t>(NumeroDePuerto(t).Raw()); };
+  auto n = [](const char* t) { return NumeroDePuerto(t); };
   EXPECT_EQ(n("3"), 3);
   EXPECT_EQ(n("2.5"), 2);
   EXPECT_EQ(n("3.5"), 4);

@@ -3,7 +3,7 @@
 
 #include <fstream>
 
-#include "engine/prnport.h"
+#include "objects/prnport.h"
 #include "engine/timer.h"
 
 namespace vtl {

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "engine/prnport_test_access.h"
+#include "commands/comandos.h"
 
 namespace vtl {
 namespace {
 
 std::string T(const std::string& c) {
-  return PrnPortTestAccess::Traducir(c);
+  return TraducirCaracter(c);
 }
 
 TEST(TextTranslation, SpanishLettersBecomeCodePage437Bytes) {

@@ -15,8 +15,8 @@
 #include <sstream>
 #include <thread>
 
-#include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
+#include "objects/prnport.h"
+#include "prnport_test_access.h"
 #include "logo_fixture.h"
 #include "net/socket.h"
 #include "net_lan_peer.h"

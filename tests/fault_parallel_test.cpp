@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/prnport.h"
+#include "objects/prnport.h"
 #include "parallel_fixture.h"
 #include "platform/loop.h"
 #include "platform/sim.h"

@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "cups_fixture.h"
-#include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
+#include "objects/prnport.h"
+#include "prnport_test_access.h"
 #include "platform/loop.h"
 #include "port_fixture.h"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
+#include "objects/prnport.h"
+#include "prnport_test_access.h"
 #include "interface/dispatch.h"
 #include "platform/loop.h"
 #include "platform/sim.h"

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
+#include "objects/prnport.h"
+#include "prnport_test_access.h"
 #include "net/socket.h"
 #include "platform/loop.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
+#include "objects/prnport.h"
+#include "prnport_test_access.h"
 #include "net/socket.h"
 #include "net_lan_peer.h"
 #include "platform/loop.h"

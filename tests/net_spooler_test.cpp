@@ -8,8 +8,8 @@
 #include <fstream>
 
 #include "cups_fixture.h"
-#include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
+#include "objects/prnport.h"
+#include "prnport_test_access.h"
 #include "platform/loop.h"
 #include "port_fixture.h"
 

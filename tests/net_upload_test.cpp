@@ -1,4 +1,4 @@
-#include "engine/prnport.h"
+#include "objects/prnport.h"
 #include "logo_fixture.h"
 #include "net_lan_peer.h"
 #include "platform/loop.h"

@@ -15,44 +15,63 @@
 #include <optional>
 #include <string>
 
-#include "engine/prnport.h"
+#include "objects/prnport.h"
+#include "prnport_test_access.h"
 #include "platform/loop.h"
 #include "platform/portio.h"
 #include "serial_pty.h"
 
 namespace vtl {
 
+// The register access and detection a printer port's parallel opening uses, one per thread, as
+// the tests call it step by step.
 struct PrnPortParallelTestAccess {
-  static std::int16_t DireccionBase(const clsPrnPort& p) { return p.m_DireccionBase; }
-  static const std::string& TipoDetectado(const clsPrnPort& p) { return p.m_TipoDetectado; }
-  static std::int16_t DireccionEcr(const clsPrnPort& p) { return p.m_DireccionEcr; }
-  static std::int16_t ValorEcr(const clsPrnPort& p) { return p.m_ValorEcr; }
-  static void DetectarPuertosParalelo(clsPrnPort& p) { p.DetectarPuertosParalelo(); }
-  static bool DetectarPuerto(clsPrnPort& p, std::int32_t i) { return p.DetectarPuerto(i); }
-  static bool ProbarEcp(clsPrnPort& p, std::int32_t b) { return p.ProbarEcp(b); }
-  static bool ProbarEpp(clsPrnPort& p, std::int32_t b) { return p.ProbarEpp(b); }
-  static bool ProbarSpp(clsPrnPort& p, std::int32_t b) { return p.ProbarSpp(b); }
-  static bool ProbarPs2(clsPrnPort& p, std::int32_t b) { return p.ProbarPs2(b); }
-  static std::int32_t LeerEstadoParalelo(clsPrnPort& p, std::int32_t b) {
-    return p.LeerEstadoParalelo(b);
+  static DetectorParalelo& D() {
+    static thread_local DetectorParalelo detector;
+    return detector;
   }
-  static std::int32_t LeerControl(clsPrnPort& p, std::int32_t b) { return p.LeerControl(b); }
-  static void EscribirControl(clsPrnPort& p, std::int32_t b, std::int32_t v) {
-    p.EscribirControl(b, v);
+  static RegistrosParalelo Registros(clsPrnPort& p) {
+    RegistrosParalelo r{};
+    for (std::size_t i = 0; i < r.size(); ++i) {
+      r[i] = p.PortData(static_cast<std::int32_t>(i <= 3 ? i : 0)).get();
+    }
+    // Records 4 to 10 are never probed; they only stand in the array.
+    return r;
   }
-  static std::int32_t LeerModoEcp(clsPrnPort& p, std::int32_t b) { return p.LeerModoEcp(b); }
-  static std::int32_t LimpiarTimeoutEpp(clsPrnPort& p, std::int32_t b) {
-    return p.LimpiarTimeoutEpp(b);
+  static std::int16_t DireccionBase(const clsPrnPort& p) {
+    return PrnPortTestAccess::DireccionBase(p);
+  }
+  static const std::string& TipoDetectado(const clsPrnPort&) { return D().TipoDetectado(); }
+  static std::int16_t DireccionEcr(const clsPrnPort&) { return D().DireccionEcr(); }
+  static std::int16_t ValorEcr(const clsPrnPort&) { return D().ValorEcr(); }
+  static void DetectarPuertosParalelo(clsPrnPort& p) { D().DetectarPuertosParalelo(Registros(p)); }
+  static bool DetectarPuerto(clsPrnPort& p, std::int32_t i) {
+    return D().DetectarPuerto(Registros(p), i);
+  }
+  static bool ProbarEcp(clsPrnPort&, std::int32_t b) { return D().ProbarEcp(b); }
+  static bool ProbarEpp(clsPrnPort&, std::int32_t b) { return D().ProbarEpp(b); }
+  static bool ProbarSpp(clsPrnPort&, std::int32_t b) { return D().ProbarSpp(b); }
+  static bool ProbarPs2(clsPrnPort&, std::int32_t b) { return D().ProbarPs2(b); }
+  static std::int32_t LeerEstadoParalelo(clsPrnPort&, std::int32_t b) {
+    return D().LeerEstadoParalelo(b);
+  }
+  static std::int32_t LeerControl(clsPrnPort&, std::int32_t b) { return D().LeerControl(b); }
+  static void EscribirControl(clsPrnPort&, std::int32_t b, std::int32_t v) {
+    D().EscribirControl(b, v);
+  }
+  static std::int32_t LeerModoEcp(clsPrnPort&, std::int32_t b) { return D().LeerModoEcp(b); }
+  static std::int32_t LimpiarTimeoutEpp(clsPrnPort&, std::int32_t b) {
+    return D().LimpiarTimeoutEpp(b);
   }
   static std::string DescripcionModoEcp(std::int32_t m) {
-    return clsPrnPort::DescripcionModoEcp(m);
+    return DetectorParalelo::DescripcionModoEcp(m);
   }
   static std::int32_t BitActivo(std::int32_t v, std::int32_t b) {
-    return clsPrnPort::BitActivo(v, b);
+    return DetectorParalelo::BitActivo(v, b);
   }
   static std::optional<std::int16_t> DireccionDe(std::int32_t base, std::int32_t offset) {
     std::int16_t d = 0;
-    if (!clsPrnPort::DireccionDe(base, offset, d)) return std::nullopt;
+    if (!DetectorParalelo::DireccionDe(base, offset, d)) return std::nullopt;
     return d;
   }
 };

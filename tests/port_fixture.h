@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
+#include "objects/prnport.h"
+#include "prnport_test_access.h"
 #include "platform/loop.h"
 #include "platform/sim.h"
 

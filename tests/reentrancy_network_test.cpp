@@ -11,8 +11,8 @@
 #include <string>
 
 #include "cups_fixture.h"
-#include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
+#include "objects/prnport.h"
+#include "prnport_test_access.h"
 #include "net_lan_peer.h"
 #include "platform/loop.h"
 #include "port_fixture.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/prnport.h"
+#include "objects/prnport.h"
 #include "logo_fixture.h"
 #include "parallel_fixture.h"
 #include "platform/loop.h"

@@ -11,7 +11,7 @@
 #include <functional>
 #include <stdexcept>
 
-#include "channels/serial_port_class.h"
+#include "objects/serial_port.h"
 #include "platform/comm.h"
 #include "platform/loop.h"
 #include "platform/message.h"

@@ -4,7 +4,7 @@
 #include <sys/file.h>
 #include <termios.h>
 
-#include "commands/frm_init_comm.h"
+#include "channels/serial/formulario.h"
 #include "platform/comm.h"
 #include "serial_pty.h"
 
@@ -13,8 +13,8 @@ namespace {
 
 using C = clsControlSerie;
 
-std::int32_t Long(const std::map<int, Variant>& p, int id) {
-  return std::get<std::int32_t>(p.at(id).Raw());
+std::int32_t Long(const std::map<int, ValorControl>& p, int id) {
+  return std::get<std::int32_t>(p.at(id));
 }
 
 class SerialFormTest : public ::testing::Test {
@@ -46,11 +46,11 @@ TEST_F(SerialFormTest, SpeedFramingAndTwoNulsReachTheLine) {
   EXPECT_FALSE(t.c_iflag & IXON);  // hardware handshake by default with the switch on
   EXPECT_EQ(pty.Read(), std::string(2, '\0'));
   auto p = frmInitComm::Instance().UltimosAjustes();
-  EXPECT_EQ(std::get<std::string>(p.at(C::kSettings).Raw()), "19200,n,8,1");
+  EXPECT_EQ(std::get<std::string>(p.at(C::kSettings)), "19200,n,8,1");
   EXPECT_EQ(Long(p, C::kHandshaking), eHSKHardware);
   EXPECT_EQ(Long(p, C::kOutBufferSize), 16384);
   EXPECT_EQ(Long(p, C::kInBufferSize), 512);
-  EXPECT_TRUE(std::get<bool>(p.at(C::kDTREnable).Raw()));
+  EXPECT_TRUE(std::get<bool>(p.at(C::kDTREnable)));
 }
 
 TEST_F(SerialFormTest, HandshakeRules) {

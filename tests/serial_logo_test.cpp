@@ -1,5 +1,5 @@
 // A logo stored over a serial line in the virtual printer's memory, then printed from it.
-#include "engine/prnport.h"
+#include "objects/prnport.h"
 #include "logo_fixture.h"
 #include "port_fixture.h"
 #include "serial_pty.h"

@@ -2,8 +2,8 @@
 // printer's core on the master.
 #include <gtest/gtest.h>
 
-#include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
+#include "objects/prnport.h"
+#include "prnport_test_access.h"
 #include "port_fixture.h"
 #include "serial_pty.h"
 

@@ -3,8 +3,8 @@
 // for the orders of trial and for flow control.
 #include <gtest/gtest.h>
 
-#include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
+#include "objects/prnport.h"
+#include "prnport_test_access.h"
 #include "platform/loop.h"
 #include "speed_test_printers.h"
 

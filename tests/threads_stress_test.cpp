@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cups_fixture.h"
-#include "engine/prnport.h"
+#include "objects/prnport.h"
 #include "net_lan_peer.h"
 #include "platform/loop.h"
 #include "port_fixture.h"

@@ -7,8 +7,8 @@
 #include <memory>
 #include <thread>
 
-#include "commands/frm_init_comm.h"
-#include "engine/prnport.h"
+#include "channels/serial/formulario.h"
+#include "objects/prnport.h"
 #include "interface/dispatch.h"
 #include "interface/errors.h"
 #include "platform/loop.h"

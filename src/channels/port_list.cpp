@@ -1,5 +1,9 @@
 // Which COM and LPT devices this object could open now.
-#include "engine/prnport.h"
+#include "channels/port_list.h"
+
+#include <string>
+
+#include "platform/win.h"
 
 namespace vtl {
 
@@ -31,7 +35,7 @@ std::vector<std::int32_t> Presentes(const std::string& tipo, std::int32_t ultimo
 
 }  // namespace
 
-void clsPrnPort::ListaDePuertosExistentes(std::vector<std::int32_t>& tmpArrPuertosSerie,
+void ListaDePuertosExistentes(std::vector<std::int32_t>& tmpArrPuertosSerie,
                                           std::vector<std::int32_t>& tmpArrPuertosParalelo) {
   std::vector<std::int32_t> serie = Presentes("COM", 16);
   std::vector<std::int32_t> paralelo = Presentes("LPT", 4);

@@ -112,10 +112,10 @@ std::int64_t ValorNumerico(const std::string& texto) {
   return Moneda(t).value_or(0);
 }
 
-Variant NumeroDePuerto(const std::string& texto) {
+std::int32_t NumeroDePuerto(const std::string& texto) {
   const auto valor = ALong(ValorNumerico(texto));
   if (!valor) throw Error(6, "Overflow", "vtldllxt.clsPrnPort.NumeroDePuerto");
-  return Variant::Long(*valor);
+  return *valor;
 }
 
 void SepararHostPuerto(const std::string& texto, std::string& host, std::int32_t& puerto) {

@@ -14,9 +14,9 @@ namespace vtl {
 // first one found). A text that is not a number, or one too large, gives 0; nothing is raised.
 std::int64_t ValorNumerico(const std::string& texto);
 
-// ValorNumerico rounded half to even to a Long, in a Variant. Throws vtl::Error (6, overflow)
-// when that does not fit in a Long.
-Variant NumeroDePuerto(const std::string& texto);
+// ValorNumerico rounded half to even to a Long. Throws vtl::Error (6, overflow) when that does
+// not fit in a Long.
+std::int32_t NumeroDePuerto(const std::string& texto);
 
 // Splits "host:port": host = the text before the first ":", port = the second piece as a Long.
 // A missing or non-numeric second piece leaves `puerto` as it was; later pieces are ignored.

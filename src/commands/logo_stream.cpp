@@ -2,11 +2,12 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
-#include "commands/logo_upload.h"
+#include "commands/comandos.h"
 #include "platform/files.h"
 
-namespace vtl::modLogoUpload {
+namespace vtl {
 namespace {
 
 constexpr std::int64_t kTamanoBuffer = 500001;  // indexes 0 to 500,000
@@ -110,7 +111,7 @@ bool RutaUtil(const std::string& ruta) {
 
 }  // namespace
 
-bool ConstruirFlujo(std::vector<std::string>& rutas, std::string& flujo) {
+bool ConstruirFlujoLogos(std::vector<std::string>& rutas, std::string& flujo) {
   flujo.clear();
   if (rutas.empty()) return true;
   if (rutas.size() > 255) return false;  // the logo count is one byte
@@ -165,4 +166,4 @@ bool ConstruirFlujo(std::vector<std::string>& rutas, std::string& flujo) {
   }
 }
 
-}  // namespace vtl::modLogoUpload
+}  // namespace vtl

@@ -1,14 +1,13 @@
 // Running another program and waiting for it without freezing the host's events.
-#include "engine/prnport.h"
+#include "commands/comandos.h"
+
 #include "platform/loop.h"
 #include "platform/process.h"
 
 namespace vtl {
 
-bool clsPrnPort::gfSys_ShellAndWaitFor(const std::string& Command,
-                                       const std::string& tmpCommandLine) {
+bool EjecutarYEsperar(const std::string& Command, const std::string& tmpCommandLine) {
   using namespace platform;
-  auto self = shared_from_this();
   PROCESS_INFORMATION info;
   const BOOL started =
       CreateProcessA(Command.empty() ? nullptr : Command.c_str(), tmpCommandLine.c_str(), nullptr,

@@ -1,10 +1,10 @@
 // Spanish letters of the host's Windows character set to the bytes a code page 437 printer shows
 // as the same letters. Capitals lose their accents: code page 437 has no accented capitals but É.
-#include "engine/prnport.h"
+#include "commands/comandos.h"
 
 namespace vtl {
 
-std::string clsPrnPort::TraducirCaracter(const std::string& tmpCaracter) {
+std::string TraducirCaracter(const std::string& tmpCaracter) {
   if (tmpCaracter.size() != 1) return tmpCaracter;
   switch (static_cast<unsigned char>(tmpCaracter[0])) {
     case 0xE1:  // á

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "interface/variant.h"
+
 
 namespace vtl {
 

@@ -4,8 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/prnport.h"
-#include "engine/prnport_test_access.h"
+#include "objects/prnport.h"
 #include "interface/dispatch.h"
 #include "interface/text.h"
 #include "platform/loop.h"
@@ -459,15 +458,14 @@ int32_t vtl_test_attach(vtl_object* port, const char* device) {
     if (!port || &port->dispatch->Class() != &vtl::PrnPortClassInfo()) {
       return Fail(vtl::E_INVALIDARG, 5, "Not a clsPrnPort", "vtldllxt");
     }
-    namespace p = vtl::platform;
-    p::HANDLE h = p::CreateFileA(device, p::GENERIC_READ | p::GENERIC_WRITE, 0, nullptr,
-                                 p::OPEN_EXISTING, p::FILE_FLAG_OVERLAPPED, 0);
-    if (h == p::INVALID_HANDLE_VALUE) {
-      return Fail(vtl::E_INVALIDARG, static_cast<std::int32_t>(p::GetLastError()),
+    // The device opens as a serial port of its own, as a host would open it.
+    setenv("VTL_COM99", device ? device : "", 1);
+    auto* prn = static_cast<vtl::clsPrnPort*>(port->dispatch->Target());
+    prn->InicializarSerie(99);
+    if (prn->UltimoErrorApertura() != 0) {
+      return Fail(vtl::E_INVALIDARG, static_cast<std::int32_t>(prn->UltimoErrorApertura()),
                   "Cannot open " + std::string(device ? device : ""), "vtldllxt");
     }
-    auto* prn = static_cast<vtl::clsPrnPort*>(port->dispatch->Target());
-    vtl::PrnPortTestAccess::AttachPort(*prn, h, vtl::eTDPCOM, 0);
     return VTL_OK;
   });
 }

@@ -1,7 +1,7 @@
 #include "interface/dispatch.h"
 
-#include "channels/serial_port_class.h"
-#include "engine/prnport.h"
+#include "objects/serial_port.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
 
 namespace vtl {

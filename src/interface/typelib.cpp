@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <type_traits>
 
-#include "channels/serial_port_class.h"
-#include "engine/prnport.h"
+#include "objects/serial_port.h"
+#include "objects/prnport.h"
 #include "interface/dispatch.h"
 
 namespace vtl {
@@ -29,9 +30,18 @@ ParamInfo Opt(std::string name, V type, Variant def = Variant::MissingArg(), boo
   return {std::move(name), type, byRef, true, std::move(def)};
 }
 
+// A member of class T; one that returns nothing answers Empty.
 template <class T, class F>
 Handler On(F f) {
-  return [f](void* target, Args& a) -> Variant { return f(*static_cast<T*>(target), a); };
+  return [f](void* target, Args& a) -> Variant {
+    T& object = *static_cast<T*>(target);
+    if constexpr (std::is_void_v<decltype(f(object, a))>) {
+      f(object, a);
+      return Variant();
+    } else {
+      return f(object, a);
+    }
+  };
 }
 
 MemberInfo Method(std::int32_t id, std::string name, std::vector<ParamInfo> params, V result,

@@ -394,25 +394,6 @@ void VariantToBytes(const SocketValue& value, std::string& out) {
   }
 }
 
-void VariantToBytes(const Variant& value, std::string& out) {
-  const Variant& v = value.Target();
-  std::visit(
-      [&](const auto& x) {
-        using T = std::decay_t<decltype(x)>;
-        if constexpr (std::is_same_v<T, std::int16_t> || std::is_same_v<T, std::int32_t>) {
-          out.assign(reinterpret_cast<const char*>(&x), sizeof(x));
-        } else if constexpr (std::is_same_v<T, bool>) {
-          const std::int16_t b = x ? -1 : 0;
-          out.assign(reinterpret_cast<const char*>(&b), sizeof(b));
-        } else if constexpr (std::is_same_v<T, std::string>) {
-          out = x;
-        } else if constexpr (std::is_same_v<T, Variant::Bytes>) {
-          out = x.data;
-        }
-      },
-      v.Raw());
-}
-
 void Forget(const clsSocket* socket) {
   if (!m_colSockets) return;
   for (auto it = m_colSockets->begin(); it != m_colSockets->end();) {

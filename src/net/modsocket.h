@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <string>
 
-#include "interface/variant.h"
 #include "net/socket_value.h"
 #include "platform/winsock.h"
 
@@ -50,7 +49,6 @@ std::int16_t UnsignedToInteger(std::int32_t value);
 std::int32_t IntegerToUnsigned(std::int16_t value);
 // The value's memory image; appends nothing for types without one.
 void VariantToBytes(const SocketValue& value, std::string& out);
-void VariantToBytes(const Variant& value, std::string& out);
 
 // Drops every registry entry that refers to `socket` (an object going away).
 void Forget(const clsSocket* socket);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/logo_upload.h"
+#include "commands/comandos.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string path = "/tmp/vtl-logo-fuzz-" + std::to_string(getpid()) + ".bmp";
@@ -17,6 +17,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The same file twice: the second conversion sees what the first left in the buffers.
   std::vector<std::string> rutas{path, path};
   std::string flujo;
-  if (vtl::modLogoUpload::ConstruirFlujo(rutas, flujo) && flujo.size() > 500001 + 16) std::abort();
+  if (vtl::ConstruirFlujoLogos(rutas, flujo) && flujo.size() > 500001 + 16) std::abort();
   return 0;
 }

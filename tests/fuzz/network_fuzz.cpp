@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/prnport.h"
+#include "objects/prnport.h"
 #include "net/socket.h"
 #include "platform/loop.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "channels/status_report.h"
+#include "channels/serial/estado_serie.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   vtl::LectorEstadoSerie lector;

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "engine/prnport.h"
+#include "objects/prnport.h"
 #include "interface/text.h"
 #include "platform/comm.h"
 #include "platform/loop.h"

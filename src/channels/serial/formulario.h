@@ -6,11 +6,15 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <variant>
 
 #include "engine/types.h"
 #include "platform/win.h"
 
 namespace vtl {
+
+// A property's value: a Long, a Boolean or a text (nothing where none was set).
+using ValorControl = std::variant<std::monostate, std::int32_t, bool, std::string>;
 
 // A serial communications control: a port that is configured through numbered properties and
 // opened and closed by one of them. A property that cannot take a value (a bad settings text, a
@@ -39,9 +43,9 @@ class clsControlSerie {
   clsControlSerie& operator=(const clsControlSerie&) = delete;
 
   // False when the property refuses the value (the value is then not stored).
-  bool Put(int dispid, const Variant& value);
-  Variant Get(int dispid) const;
-  const std::map<int, Variant>& Properties() const { return props_; }
+  bool Put(int dispid, const ValorControl& value);
+  ValorControl Get(int dispid) const;
+  const std::map<int, ValorControl>& Properties() const { return props_; }
 
  private:
   bool Open();
@@ -50,7 +54,7 @@ class clsControlSerie {
   std::int32_t Long(int dispid) const;
   bool Bool(int dispid) const;
 
-  std::map<int, Variant> props_;
+  std::map<int, ValorControl> props_;
   platform::HANDLE handle_ = 0;
 };
 
@@ -66,11 +70,11 @@ class frmInitComm {
                        std::int32_t& tmpAdvancedHandshake);
 
   // The control's properties as the last SetCOmmSettings left them (for diagnostics and tests).
-  std::map<int, Variant> UltimosAjustes() const { return ultimos_; }
+  std::map<int, ValorControl> UltimosAjustes() const { return ultimos_; }
 
  private:
   frmInitComm() = default;
-  std::map<int, Variant> ultimos_;
+  std::map<int, ValorControl> ultimos_;
 };
 
 }  // namespace vtl

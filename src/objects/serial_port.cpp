@@ -1,5 +1,5 @@
 // clsSerial: the slot table, opening and closing, the write pump, reading and the error records.
-#include "channels/serial_port_class.h"
+#include "objects/serial_port.h"
 
 #include <array>
 #include <cstdio>
@@ -289,11 +289,11 @@ std::int32_t clsSerial::CommFlush() {
   }
 }
 
-Variant clsSerial::CommWrite(const std::string& strData) {
+void clsSerial::CommWrite(const std::string& strData) {
   auto self = shared_from_this();
   m_strWritePending += strData;
   CommWriteNext();
-  return {};
+  return;
 }
 
 void clsSerial::CommWriteNext() {
@@ -343,9 +343,9 @@ void clsSerial::CommWriteNext() {
   }
 }
 
-Variant clsSerial::CommReadtmr() {
+void clsSerial::CommReadtmr() {
   auto self = shared_from_this();
-  if (m_intPortID == 0) return {};
+  if (m_intPortID == 0) return;
   const std::int32_t slot = m_intPortID;
   const HANDLE handle = HandleDelPuerto();
   try {
@@ -353,9 +353,9 @@ Variant clsSerial::CommReadtmr() {
     COMSTAT estado;
     if (!ClearCommError(handle, &errores, &estado)) {
       SetCommError("CommRead (ClearCommError)");
-      return {};
+      return;
     }
-    if (estado.cbInQue == 0) return {};
+    if (estado.cbInQue == 0) return;
     char buffer[kLectura];
     DWORD leidos = 0;
     const DWORD pedir = std::min<DWORD>(estado.cbInQue, kLectura);
@@ -388,10 +388,10 @@ Variant clsSerial::CommReadtmr() {
   } catch (...) {
     ErrorInesperado("CommRead");
   }
-  return {};
+  return;
 }
 
-Variant clsSerial::CommRead(std::string& tmpData) {
+void clsSerial::CommRead(std::string& tmpData) {
   auto self = shared_from_this();
   StopPortTimer();
   // The port check runs again however this call ends.
@@ -407,7 +407,7 @@ Variant clsSerial::CommRead(std::string& tmpData) {
   CommReadtmr();
   tmpData = std::move(m_strReadBuffer);
   m_strReadBuffer.clear();
-  return {};
+  return;
 }
 
 void clsSerial::m_tmrCheckPortEvt_ThatTime() {

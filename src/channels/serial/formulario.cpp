@@ -1,4 +1,4 @@
-#include "commands/frm_init_comm.h"
+#include "channels/serial/formulario.h"
 
 #include <memory>
 
@@ -10,19 +10,18 @@ using namespace platform;
 
 namespace {
 
-Variant VLong(std::int32_t v) {
-  return Variant::Long(v);
+ValorControl VLong(std::int32_t v) {
+  return v;
 }
-Variant VBool(bool v) {
-  return Variant::Boolean(v);
+ValorControl VBool(bool v) {
+  return v;
 }
-Variant VText(std::string v) {
-  return Variant::String(std::move(v));
+ValorControl VText(std::string v) {
+  return v;
 }
 
-bool AsLong(const Variant& v, std::int32_t* out) {
-  if (auto p = std::get_if<std::int32_t>(&v.Raw())) return *out = *p, true;
-  if (auto p = std::get_if<std::int16_t>(&v.Raw())) return *out = *p, true;
+bool AsLong(const ValorControl& v, std::int32_t* out) {
+  if (auto p = std::get_if<std::int32_t>(&v)) return *out = *p, true;
   return false;
 }
 
@@ -56,27 +55,27 @@ std::int32_t clsControlSerie::Long(int dispid) const {
 bool clsControlSerie::Bool(int dispid) const {
   auto it = props_.find(dispid);
   if (it == props_.end()) return false;
-  if (auto p = std::get_if<bool>(&it->second.Raw())) return *p;
+  if (auto p = std::get_if<bool>(&it->second)) return *p;
   return false;
 }
 
-Variant clsControlSerie::Get(int dispid) const {
+ValorControl clsControlSerie::Get(int dispid) const {
   if (dispid == kPortOpen) return VBool(handle_ != 0);
   auto it = props_.find(dispid);
-  return it == props_.end() ? Variant{} : it->second;
+  return it == props_.end() ? ValorControl{} : it->second;
 }
 
-bool clsControlSerie::Put(int dispid, const Variant& value) {
+bool clsControlSerie::Put(int dispid, const ValorControl& value) {
   const bool open = handle_ != 0;
   std::int32_t n = 0;
   switch (dispid) {
     case kSettings: {
-      auto text = std::get_if<std::string>(&value.Raw());
+      auto text = std::get_if<std::string>(&value);
       DCB probe;
       if (!text || !BuildCommDCBA(text->c_str(), &probe) || text->find('=') != std::string::npos) {
         return false;
       }
-      const Variant before = props_[kSettings];
+      const ValorControl before = props_[kSettings];
       props_[kSettings] = value;
       if (open && !ApplyLine()) {
         props_[kSettings] = before;
@@ -100,7 +99,7 @@ bool clsControlSerie::Put(int dispid, const Variant& value) {
       return true;
     case kHandshaking: {
       if (!AsLong(value, &n) || n < eHSKNone || n > eHSKSoftwareHardware) return false;
-      const Variant before = props_[kHandshaking];
+      const ValorControl before = props_[kHandshaking];
       props_[kHandshaking] = VLong(n);
       if (open && !ApplyLine()) {
         props_[kHandshaking] = before;
@@ -113,7 +112,7 @@ bool clsControlSerie::Put(int dispid, const Variant& value) {
     case kNullDiscard:
     case kEOFEnable:
     case kBinaryInput: {
-      auto b = std::get_if<bool>(&value.Raw());
+      auto b = std::get_if<bool>(&value);
       if (!b) return false;
       props_[dispid] = value;
       if (open && dispid == kDTREnable) EscapeCommFunction(handle_, *b ? SETDTR : CLRDTR);
@@ -123,7 +122,7 @@ bool clsControlSerie::Put(int dispid, const Variant& value) {
       return true;
     }
     case kPortOpen: {
-      auto b = std::get_if<bool>(&value.Raw());
+      auto b = std::get_if<bool>(&value);
       if (!b) return false;
       if (*b == open) return !*b;  // opening an open port is an error; closing a closed one not
       if (*b) return Open();
@@ -131,7 +130,7 @@ bool clsControlSerie::Put(int dispid, const Variant& value) {
       return true;
     }
     case kOutput: {
-      auto text = std::get_if<std::string>(&value.Raw());
+      auto text = std::get_if<std::string>(&value);
       if (!text || !open) return false;
       DWORD written = 0;
       return WriteFile(handle_, text->data(), static_cast<DWORD>(text->size()), &written,
@@ -169,7 +168,7 @@ void clsControlSerie::Close() {
 bool clsControlSerie::ApplyLine() {
   DCB dcb;
   if (!GetCommState(handle_, &dcb)) return false;
-  const auto* settings = std::get_if<std::string>(&props_[kSettings].Raw());
+  const auto* settings = std::get_if<std::string>(&props_[kSettings]);
   if (!settings || !BuildCommDCBA(settings->c_str(), &dcb)) return false;
   const std::int32_t hs = Long(kHandshaking);
   dcb.fBitFields &= ~(DCB_fOutxCtsFlow | DCB_fOutxDsrFlow | DCB_fOutX | DCB_fInX |
@@ -220,8 +219,8 @@ void frmInitComm::SetCOmmSettings(std::int32_t& tmpPuerto, std::int32_t& tmpVelo
     }
   }
   MSComm1->Put(C::kPortOpen, VBool(true));
-  const Variant abierto = MSComm1->Get(C::kPortOpen);
-  tmpAbrioPuerto = std::holds_alternative<bool>(abierto.Raw()) && std::get<bool>(abierto.Raw());
+  const ValorControl abierto = MSComm1->Get(C::kPortOpen);
+  tmpAbrioPuerto = std::holds_alternative<bool>(abierto) && std::get<bool>(abierto);
   MSComm1->Put(C::kOutput, VText(std::string(2, '\0')));
   const std::int32_t handshake = tmpAdvancedHandshake >= 0
                                      ? tmpAdvancedHandshake

@@ -1,4 +1,4 @@
-#include "channels/status_report.h"
+#include "channels/serial/estado_serie.h"
 
 #include <algorithm>
 #include <cstring>

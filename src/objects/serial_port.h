@@ -63,12 +63,12 @@ class clsSerial : public std::enable_shared_from_this<clsSerial> {
   std::int32_t CommClose();
   std::int32_t CommFlush();
   // Hands over everything received so far (reading what waits first) and empties the buffer.
-  Variant CommRead(std::string& tmpData);
+  void CommRead(std::string& tmpData);
   // Reads what waits at the port (up to 1024 bytes) and raises DataIn.
-  Variant CommReadtmr();
+  void CommReadtmr();
   // Queues text for the port; text written while no port is open goes out after the next
   // successful CommOpen.
-  Variant CommWrite(const std::string& strData);
+  void CommWrite(const std::string& strData);
   // blnState = whether the modem-status bits in intLine (0x10 CTS, 0x20 DSR, 0x40 ring, 0x80
   // carrier) show on the port in slot intPortid, which may belong to any object of the thread.
   std::int32_t CommGetLine(std::int16_t intPortid, std::int16_t intLine, bool& blnState);
