@@ -207,6 +207,7 @@ void clsPrnPort::AbrirDispositivo() {
     m_hPuerto = CreateFileA(desnudo.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, flags, 0);
   }
+  m_UltimoErrorApertura = m_hPuerto == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   if (m_hPuerto != INVALID_HANDLE_VALUE) {
     m_EventoSerieArmado = false;
     // Whether the printer is there shows on the line from now on, not from before.

@@ -127,6 +127,9 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   Variant InicializarWindows(const std::string& tmpNombre);
   // Switches a control line of the serial port: 1 break, 2 DTR, 3 RTS. Always returns 0.
   std::int32_t CommSetLine(std::int16_t intLine, bool blnState);
+  // The system error number of the last failed opening of a serial or parallel device; 0 once a
+  // device has opened since.
+  std::uint32_t UltimoErrorApertura() const { return m_UltimoErrorApertura; }
 
  private:
   friend struct PrnPortTestAccess;
@@ -215,6 +218,7 @@ class clsPrnPort : public std::enable_shared_from_this<clsPrnPort> {
   // Port and channel state.
   std::int32_t m_TipoPuerto = eTDPLPT;
   platform::HANDLE m_hPuerto = 0;
+  platform::DWORD m_UltimoErrorApertura = 0;
   std::string m_NombrePuerto;
   std::int32_t m_NumeroPuerto = -1;
   std::int16_t m_DireccionBase = 0;
