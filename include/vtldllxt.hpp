@@ -10,6 +10,7 @@
 //
 // Objects are handles: a copy is another reference to the same object (its event handlers
 // included), a move leaves an empty handle behind, and the object goes away with its last handle.
+// An object belongs to the thread that created it: call it, and pump, there.
 // Members are called by name (Call, Get, Set) with C++ values, or through the typed methods of
 // PrnPort, Serial and PrnPortData. A failure is thrown as vtl::Error with the number, text and
 // source an automation host would show. Events reach std::function handlers while the thread
@@ -825,6 +826,7 @@ class Serial : public Object {
   std::int32_t CommClose() const { return Call("CommClose").Long(); }
   std::int32_t CommFlush() const { return Call("CommFlush").Long(); }
   Value CommWrite(const Bytes& data) const { return Call("CommWrite", data); }
+  Value CommWrite(std::string_view text) const { return Call("CommWrite", text); }
   // Reads what has arrived into `data`, as the bytes that came.
   Value CommRead(Bytes& data) const { return Call("CommRead", ByRef(data)); }
   std::int32_t CommGetLine(std::int16_t slot, std::int16_t linea, bool& estado) const {

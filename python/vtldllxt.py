@@ -24,7 +24,8 @@ import time
 import traceback
 
 __all__ = ["clsPrnPort", "clsSerial", "Ref", "Missing", "VtlError", "do_events", "run_until",
-           "dispids", "event_dispids", "map_port", "map_free_port", "port_device"]
+           "dispids", "event_dispids", "map_port", "map_free_port", "port_device",
+           "SimulatedPrinter"]
 
 _EMPTY, _INTEGER, _LONG, _DOUBLE, _STRING, _OBJECT, _MISSING, _BOOLEAN, _BYTES = \
     0, 2, 3, 5, 8, 9, 10, 11, 17
@@ -84,6 +85,10 @@ _lib.vtl_map_port.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
 _lib.vtl_map_free_port.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(_Variant)]
 _lib.vtl_port_device.argtypes = [ctypes.c_char_p, ctypes.POINTER(_Variant)]
 _lib.vtl_opening_error.argtypes = [_p, ctypes.POINTER(_i32), ctypes.POINTER(_Variant)]
+_lib.vtl_sim_printer_create.argtypes = [ctypes.c_char_p]
+_lib.vtl_sim_printer_remove.argtypes = [ctypes.c_char_p]
+_lib.vtl_sim_printer_writes.argtypes = [ctypes.c_char_p, ctypes.POINTER(_i32)]
+_lib.vtl_sim_printer_write.argtypes = [ctypes.c_char_p, _i32, ctypes.POINTER(_Variant)]
 _lib.vtl_variant_clear.argtypes = [ctypes.POINTER(_Variant)]
 _lib.vtl_variant_clear.restype = None
 for _name, _arg in (("long", _i32), ("integer", ctypes.c_int16), ("boolean", _i32)):
@@ -443,7 +448,7 @@ class clsSerial(_Object):
         super().__init__("clsSerial")
 
 
-def _text_result(call, *args):
+def _result(call, *args):
     out = _Variant()
     try:
         code = call(*args, ctypes.byref(out))
@@ -462,7 +467,7 @@ def map_port(name, path):
 
 def map_free_port(kind, path):
     """Maps the first "COM" (or "LPT") name that stands for no device yet to `path`; its name."""
-    return _text_result(_lib.vtl_map_free_port, kind.encode(), os.fsencode(path))
+    return _result(_lib.vtl_map_free_port, kind.encode(), os.fsencode(path))
 
 
 def port_device(name):
@@ -474,6 +479,34 @@ def port_device(name):
         return os.fsdecode(ctypes.string_at(out.str, out.len))
     finally:
         _lib.vtl_variant_clear(ctypes.byref(out))
+
+
+class SimulatedPrinter:
+    """A printer in this process, for trying a script without hardware: it accepts every write
+    and keeps it, with CTS and DSR up. Open it through a port name mapped to `device`:
+
+        printer = vtldllxt.SimulatedPrinter("demo")
+        name = vtldllxt.map_free_port("COM", printer.device)
+        port.InicializarSerie(int(name[3:]))
+    """
+
+    def __init__(self, name):
+        self.name = name
+        self.device = "sim:" + name
+        _check(_lib.vtl_sim_printer_create(name.encode()))
+
+    def writes(self):
+        """The data of each write, in order, as bytes."""
+        count = _i32()
+        _check(_lib.vtl_sim_printer_writes(self.name.encode(), ctypes.byref(count)))
+        return [_result(_lib.vtl_sim_printer_write, self.name.encode(), i)
+                for i in range(count.value)]
+
+    def received(self):
+        return b"".join(self.writes())
+
+    def close(self):
+        _lib.vtl_sim_printer_remove(self.name.encode())
 
 
 def do_events():

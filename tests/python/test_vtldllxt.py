@@ -236,6 +236,24 @@ class PortsByPathFromPython(unittest.TestCase):
         self.assertIsNone(vtldllxt.port_device(name))  # no system ports while tests run
 
 
+    def test_a_simulated_printer_takes_a_receipt_through_a_real_opening(self):
+        printer = vtldllxt.SimulatedPrinter("python-sim-%d" % id(self))
+        port = vtldllxt.clsPrnPort()
+        name = vtldllxt.map_free_port("COM", printer.device)
+        try:
+            printed = []
+            port.connect("DatosImpresos", lambda c: printed.append(c.value))
+            port.InicializarSerie(int(name[3:]))
+            job = port.Imprimir("Caf\u00e9 1,20 \u20ac\n")
+            self.assertTrue(vtldllxt.run_until(lambda: job in printed, 20))
+            self.assertTrue(printer.received().endswith(b"Caf\xe9 1,20 \x80\r\n"))
+            self.assertGreater(len(printer.writes()), 1)  # the printer was greeted first
+        finally:
+            port.close()
+            vtldllxt.map_port(name, None)
+            printer.close()
+
+
 class SerialLinesFromPython(unittest.TestCase):
     def test_a_line_that_is_up_comes_back_true(self):
         master, slave = os.openpty()
