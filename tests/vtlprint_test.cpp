@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "cups_fixture.h"
 #include "printer_process.h"
 #include "serial_pty.h"
 
@@ -158,6 +159,20 @@ TEST(Vtlprint, PrintsOnTheVirtualPrinterOverTheNetwork) {
   EXPECT_TRUE(Has(printer.AllReceived(), "\x1b!0CAF\xc9 LA ESQUINA\r\n"));
 }
 #endif
+
+TEST(Vtlprint, PrintsThroughAQueueOfThePrivateSpooler) {
+  vtl::testing::Collector printer;
+  vtl::testing::PrivateCups cups("vtl_queue", printer.Port());
+  ASSERT_TRUE(cups.Ready());
+  const Outcome queues = Vtlprint({"--list-queues"});
+  EXPECT_EQ(queues.status, 0);
+  EXPECT_TRUE(Has(queues.out, "vtl_queue\n")) << queues.out << queues.err;
+  const Outcome r = Vtlprint({"--spooler", "vtl_queue", "--timeout", "60"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "printing through the spooler queue vtl_queue\n"));
+  ASSERT_TRUE(printer.WaitFor(1));
+  EXPECT_TRUE(Has(printer.Jobs().at(0), "\x1b!0CAF\xc9 LA ESQUINA\r\n"));
+}
 
 TEST(Vtlprint, BadUsageAndQueriesKeepTheirExitStatus) {
   EXPECT_EQ(Vtlprint({"--serial", "0"}).err,

@@ -7,6 +7,8 @@
 // never finishes. Run `vtlprint --help` for the options.
 //
 // It reaches the library only through its public C++ face, vtldllxt.hpp, as any host would.
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -454,8 +456,15 @@ bool OpenedOrSaid(Session& s, const std::string& device) {
 int Open(const Options& o, Session& s) {
   if (!o.queue.empty()) {
     // The library reports a queue it cannot reach only as "not ready"; say why before starting.
+    // Queue names are not case-sensitive to the spooler.
+    const auto same = [](const std::string& a, const std::string& b) {
+      return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+             });
+    };
     bool known = false;
-    for (const std::string& q : vtl::SpoolerQueues()) known = known || q == o.queue;
+    for (const std::string& q : vtl::SpoolerQueues()) known = known || same(q, o.queue);
     if (!known) {
       std::cerr << "vtlprint: the spooler has no queue " << o.queue
                 << " (see vtlprint --list-queues)\n";
