@@ -44,7 +44,10 @@ enum vtl_invoke_kind { VTL_METHOD = 1, VTL_PROPERTYGET = 2, VTL_PROPERTYPUT = 4 
  * Integer `num` outside its range included) fails with error 6, "Overflow", never wraps; a
  * fraction (a Double, or numeric text such as "2.5") rounds half to even; True is -1. Only
  * parameters declared ByRef write back into a `byref` argument: any other argument is left
- * exactly as the caller filled it. */
+ * exactly as the caller filled it.
+ *
+ * A variant a function fills for the caller (a result, `name`, `path`, `queues`...) is
+ * overwritten, not cleared first, and owned. */
 typedef struct vtl_variant {
   int32_t type;
   int32_t byref; /* non-zero: the member may write a new value back into this variant */
@@ -100,6 +103,57 @@ int32_t vtl_do_events(void);
 /* Processes what is due, waiting up to `max_wait_ms` for something to happen; returns 1 if
  * anything ran. */
 int32_t vtl_pump(int32_t max_wait_ms);
+/* Pumps this thread's loop until `condition(user)` answers non-zero or `timeout_ms` pass on the
+ * loop's clock, and returns the condition's last answer (1 or 0). The condition is asked before
+ * the first pass and after every one. */
+typedef int32_t (*vtl_condition)(void* user);
+int32_t vtl_run_until(vtl_condition condition, void* user, int32_t timeout_ms);
+
+/* Port names and devices. A clsPrnPort or clsSerial opens "COMn" and "LPTn"; the process may say
+ * which device each name stands for, ahead of the environment (VTL_COMn, VTL_LPTn) and the
+ * system's defaults. The mapping is shared by every thread of the process.
+ *
+ * vtl_map_port maps `name` ("COM3", "LPT1") to the device at `path` (a tty, a pseudo-terminal,
+ * /dev/usb/lp0, a symbolic link); a NULL or empty path removes the mapping. */
+int32_t vtl_map_port(const char* name, const char* path);
+/* Maps the first name of `kind` ("COM": COM1 to COM255; "LPT": LPT1 to LPT4) that stands for no
+ * device yet (no mapping, no variable, nothing at its default path) to `path`, and gives it in
+ * `name` as VTL_STRING; a name already mapped to `path` is given as it is. Fails with error 67
+ * when every name is taken. */
+int32_t vtl_map_free_port(const char* kind, const char* path, vtl_variant* name);
+/* The device path that `name` opens, as VTL_STRING in `path`; error 53 when it stands for none. */
+int32_t vtl_port_device(const char* name, vtl_variant* path);
+
+/* Why the last opening of a serial or parallel device by a clsPrnPort failed: the system's error
+ * number (2: no such device, 5: another program holds it or no permission) and, when `message`
+ * is not NULL, its text as VTL_STRING ("The system cannot find the file specified."). Both are 0
+ * and empty once a device has opened since. */
+int32_t vtl_opening_error(vtl_object* port, int32_t* number, vtl_variant* message);
+
+/* The queues of the system's print spooler, as VTL_STRING_ARRAY. Asks the spooler and waits
+ * for its answer: a few seconds at most when it does not answer. An unreachable spooler gives
+ * an empty list. */
+int32_t vtl_spooler_queues(vtl_variant* queues);
+/* How parallel-port registers are reached: "ppdev", "/dev/port", "simulated" or "none". */
+const char* vtl_port_io_backend(void);
+
+/* Text as the printer gets it: UTF-8 to Windows-1252 bytes (VTL_BYTES; characters the code page
+ * lacks become "?"), and back (VTL_STRING). For hosts that build binary commands and text into
+ * one byte string. */
+int32_t vtl_text_to_bytes(const char* utf8, int32_t len, vtl_variant* bytes);
+int32_t vtl_bytes_to_text(const char* bytes, int32_t len, vtl_variant* utf8);
+
+/* A printer in this process, for trying a host without hardware: it accepts every write at once
+ * and keeps it, and shows CTS and DSR up, as a serial printer that is on. It opens as
+ * "sim:NAME" (map a port name to that). Creating it again starts it afresh. */
+int32_t vtl_sim_printer_create(const char* name);
+int32_t vtl_sim_printer_remove(const char* name);
+/* How many writes it has received, and the data of one of them (from 0) as VTL_BYTES. */
+int32_t vtl_sim_printer_writes(const char* name, int32_t* count);
+int32_t vtl_sim_printer_write(const char* name, int32_t index, vtl_variant* data);
+
+/* Another reference to the same object, released on its own with vtl_release; NULL for NULL. */
+vtl_object* vtl_add_ref(vtl_object* obj);
 
 void vtl_variant_clear(vtl_variant* v);
 void vtl_variant_set_empty(vtl_variant* v);

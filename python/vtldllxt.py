@@ -24,7 +24,8 @@ import time
 import traceback
 
 __all__ = ["clsPrnPort", "clsSerial", "Ref", "Missing", "VtlError", "do_events", "run_until",
-           "dispids", "event_dispids", "testing"]
+           "dispids", "event_dispids", "map_port", "map_free_port", "port_device",
+           "SimulatedPrinter"]
 
 _EMPTY, _INTEGER, _LONG, _DOUBLE, _STRING, _OBJECT, _MISSING, _BOOLEAN, _BYTES = \
     0, 2, 3, 5, 8, 9, 10, 11, 17
@@ -80,6 +81,14 @@ _lib.vtl_connect.argtypes = [_p, _EventCallback, _p, ctypes.POINTER(_i32)]
 _lib.vtl_disconnect.argtypes = [_p, _i32]
 _lib.vtl_do_events.argtypes = []
 _lib.vtl_pump.argtypes = [_i32]
+_lib.vtl_map_port.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+_lib.vtl_map_free_port.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(_Variant)]
+_lib.vtl_port_device.argtypes = [ctypes.c_char_p, ctypes.POINTER(_Variant)]
+_lib.vtl_opening_error.argtypes = [_p, ctypes.POINTER(_i32), ctypes.POINTER(_Variant)]
+_lib.vtl_sim_printer_create.argtypes = [ctypes.c_char_p]
+_lib.vtl_sim_printer_remove.argtypes = [ctypes.c_char_p]
+_lib.vtl_sim_printer_writes.argtypes = [ctypes.c_char_p, ctypes.POINTER(_i32)]
+_lib.vtl_sim_printer_write.argtypes = [ctypes.c_char_p, _i32, ctypes.POINTER(_Variant)]
 _lib.vtl_variant_clear.argtypes = [ctypes.POINTER(_Variant)]
 _lib.vtl_variant_clear.restype = None
 for _name, _arg in (("long", _i32), ("integer", ctypes.c_int16), ("boolean", _i32)):
@@ -94,10 +103,6 @@ _lib.vtl_variant_set_string.argtypes = [ctypes.POINTER(_Variant), ctypes.c_char_
 _lib.vtl_variant_set_string.restype = None
 _lib.vtl_variant_set_bytes.argtypes = [ctypes.POINTER(_Variant), ctypes.c_char_p, _i32]
 _lib.vtl_variant_set_bytes.restype = None
-_lib.vtl_test_sim_register.argtypes = [ctypes.c_char_p]
-_lib.vtl_test_sim_unregister.argtypes = [ctypes.c_char_p]
-_lib.vtl_test_sim_written.argtypes = [ctypes.c_char_p, ctypes.c_char_p, _i32, ctypes.POINTER(_i32)]
-_lib.vtl_test_attach.argtypes = [_p, ctypes.c_char_p]
 
 
 class VtlError(Exception):
@@ -424,12 +429,84 @@ class clsPrnPort(_Object):
     def __init__(self):
         super().__init__("clsPrnPort")
 
+    def opening_error(self):
+        """Why the last opening of a device failed: (system error number, its text); (0, "")
+        once a device has opened since."""
+        number, message = _i32(), _Variant()
+        try:
+            _check(_lib.vtl_opening_error(self._handle, ctypes.byref(number),
+                                          ctypes.byref(message)))
+            return number.value, _read(message)
+        finally:
+            _lib.vtl_variant_clear(ctypes.byref(message))
+
 
 class clsSerial(_Object):
     """A general serial port."""
 
     def __init__(self):
         super().__init__("clsSerial")
+
+
+def _result(call, *args):
+    out = _Variant()
+    try:
+        code = call(*args, ctypes.byref(out))
+        if code != 0:
+            raise VtlError(code)
+        return _read(out)
+    finally:
+        _lib.vtl_variant_clear(ctypes.byref(out))
+
+
+def map_port(name, path):
+    """Maps a port name ("COM3", "LPT1") to a device path for the whole process, ahead of the
+    VTL_COMn and VTL_LPTn variables and the system's defaults; None removes the mapping."""
+    _check(_lib.vtl_map_port(name.encode(), os.fsencode(path) if path else None))
+
+
+def map_free_port(kind, path):
+    """Maps the first "COM" (or "LPT") name that stands for no device yet to `path`; its name."""
+    return _result(_lib.vtl_map_free_port, kind.encode(), os.fsencode(path))
+
+
+def port_device(name):
+    """The device path a port name opens, or None."""
+    out = _Variant()
+    try:
+        if _lib.vtl_port_device(name.encode(), ctypes.byref(out)) != 0:
+            return None
+        return os.fsdecode(ctypes.string_at(out.str, out.len))
+    finally:
+        _lib.vtl_variant_clear(ctypes.byref(out))
+
+
+class SimulatedPrinter:
+    """A printer in this process, for trying a script without hardware: it accepts every write
+    and keeps it, with CTS and DSR up. Open it through a port name mapped to `device`:
+
+        printer = vtldllxt.SimulatedPrinter("demo")
+        name = vtldllxt.map_free_port("COM", printer.device)
+        port.InicializarSerie(int(name[3:]))
+    """
+
+    def __init__(self, name):
+        self.name = name
+        self.device = "sim:" + name
+        _check(_lib.vtl_sim_printer_create(name.encode()))
+
+    def writes(self):
+        """The data of each write, in order, as bytes."""
+        count = _i32()
+        _check(_lib.vtl_sim_printer_writes(self.name.encode(), ctypes.byref(count)))
+        return [_result(_lib.vtl_sim_printer_write, self.name.encode(), i)
+                for i in range(count.value)]
+
+    def received(self):
+        return b"".join(self.writes())
+
+    def close(self):
+        _lib.vtl_sim_printer_remove(self.name.encode())
 
 
 def do_events():
@@ -446,27 +523,3 @@ def run_until(predicate, timeout=10.0):
             return False
         _lib.vtl_pump(int(min(left, 0.05) * 1000) + 1)
     return True
-
-
-class testing:
-    """Simulated devices for tests of scripts (not for production use)."""
-
-    @staticmethod
-    def sim_register(name):
-        _check(_lib.vtl_test_sim_register(name.encode()))
-
-    @staticmethod
-    def sim_unregister(name):
-        _check(_lib.vtl_test_sim_unregister(name.encode()))
-
-    @staticmethod
-    def sim_written(name):
-        length = _i32()
-        _check(_lib.vtl_test_sim_written(name.encode(), None, 0, ctypes.byref(length)))
-        buf = ctypes.create_string_buffer(max(length.value, 1))
-        _check(_lib.vtl_test_sim_written(name.encode(), buf, length.value, ctypes.byref(length)))
-        return buf.raw[:length.value]
-
-    @staticmethod
-    def attach(port, device):
-        _check(_lib.vtl_test_attach(port._handle, device.encode()))

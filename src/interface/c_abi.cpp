@@ -4,17 +4,17 @@
 #include <cstring>
 #include <new>
 
+#include "interface/c_object.h"
 #include "objects/prnport.h"
 #include "interface/dispatch.h"
 #include "interface/text.h"
+#include "platform/comm.h"
 #include "platform/loop.h"
+#include "platform/message.h"
+#include "platform/portio.h"
 #include "platform/sim.h"
+#include "platform/spooler.h"
 #include "vtldllxt.h"
-#include "vtldllxt_testing.h"
-
-struct vtl_object {
-  std::shared_ptr<vtl::DispatchObject> dispatch;
-};
 
 namespace {
 
@@ -141,6 +141,43 @@ void ToC(const Variant& value, vtl_variant& out) {
     for (std::size_t i = 0; i < a->size(); ++i) out.strs[i] = CopyBytes(vtl::AnsiToUtf8((*a)[i]));
   }
   if (v.Type() == VarType::Missing) out.type = VTL_MISSING;
+}
+
+// Fills an output variant the caller gave (overwritten, not cleared first).
+void Give(vtl_variant* out, const Variant& value) {
+  if (!out) return;
+  out->byref = 0;
+  ToC(value, *out);
+}
+
+void NeedPointer(const void* p) {
+  if (!p) throw DispatchError(vtl::E_POINTER, 91, "Object variable not set");
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return s;
+}
+
+// The text of a system error number, without the line end system messages carry.
+std::string SystemMessage(std::uint32_t number) {
+  char text[512] = {};
+  namespace p = vtl::platform;
+  if (p::FormatMessageA(p::FORMAT_MESSAGE_FROM_SYSTEM, nullptr, number, 0, text, sizeof text,
+                        nullptr) == 0) {
+    return "Error " + std::to_string(number);
+  }
+  std::string s(text);
+  while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+std::shared_ptr<vtl::platform::sim::Device> SimOrThrow(const char* name) {
+  auto dev = vtl::platform::sim::Find(name ? name : "");
+  if (!dev) throw DispatchError(vtl::E_INVALIDARG, 53, "File not found", "vtldllxt");
+  return dev;
 }
 
 const vtl::ClassInfo& ClassOrThrow(const char* name) {
@@ -358,6 +395,161 @@ int32_t vtl_pump(int32_t max_wait_ms) {
   return ran;
 }
 
+int32_t vtl_run_until(vtl_condition condition, void* user, int32_t timeout_ms) {
+  std::int32_t met = 0;
+  Guard([&] {
+    if (!condition) return Fail(vtl::E_POINTER, 91, "Object variable not set", "vtldllxt");
+    met = vtl::platform::Loop::Current().RunUntil([&] { return condition(user) != 0; },
+                                                  timeout_ms < 0 ? 0 : timeout_ms)
+              ? 1
+              : 0;
+    return VTL_OK;
+  });
+  return met;
+}
+
+int32_t vtl_map_port(const char* name, const char* path) {
+  return Guard([&] {
+    namespace p = vtl::platform;
+    const bool remove = !path || !*path;
+    if (!p::DefineDosDeviceA(remove ? p::DDD_REMOVE_DEFINITION : 0, name, path)) {
+      return Fail(vtl::E_INVALIDARG, 5,
+                  "Not a port name (COMn or LPTn): " + std::string(name ? name : ""), "vtldllxt");
+    }
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_map_free_port(const char* kind, const char* path, vtl_variant* name) {
+  return Guard([&] {
+    NeedPointer(name);
+    const std::string k = Upper(kind ? kind : "");
+    if ((k != "COM" && k != "LPT") || !path || !*path) {
+      return Fail(vtl::E_INVALIDARG, 5, "Invalid procedure call or argument", "vtldllxt");
+    }
+    const std::string mapped = vtl::platform::DefineFreeDosDevice(k == "LPT", path);
+    if (mapped.empty()) {
+      return Fail(vtl::E_UNEXPECTED, 67, "Too many files: every " + k + " name is taken",
+                  "vtldllxt");
+    }
+    Give(name, Variant::String(mapped));
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_port_device(const char* name, vtl_variant* path) {
+  return Guard([&] {
+    NeedPointer(path);
+    char target[4096];
+    if (vtl::platform::QueryDosDeviceA(name, target, sizeof target) == 0) {
+      return Fail(vtl::E_INVALIDARG, 53, "No device for " + std::string(name ? name : ""),
+                  "vtldllxt");
+    }
+    // The path is bytes as the system names it; it crosses as it is.
+    *path = vtl_variant{};
+    vtl_variant_set_string(path, target, -1);
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_opening_error(vtl_object* port, int32_t* number, vtl_variant* message) {
+  return Guard([&] {
+    if (!port || &port->dispatch->Class() != &vtl::PrnPortClassInfo()) {
+      return Fail(vtl::E_INVALIDARG, 5, "Not a clsPrnPort", "vtldllxt");
+    }
+    port->dispatch->OnOwnerThread("clsPrnPort");
+    const auto* prn = static_cast<const vtl::clsPrnPort*>(port->dispatch->Target());
+    const std::uint32_t error = prn->UltimoErrorApertura();
+    if (number) *number = static_cast<std::int32_t>(error);
+    if (message) Give(message, Variant::String(error ? SystemMessage(error) : ""));
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_spooler_queues(vtl_variant* queues) {
+  return Guard([&] {
+    NeedPointer(queues);
+    Give(queues, Variant::StringArray(vtl::platform::ListPrinterQueues()));
+    return VTL_OK;
+  });
+}
+
+const char* vtl_port_io_backend(void) {
+  static const char* const kNames[] = {"ppdev", "/dev/port", "simulated", "none"};
+  try {
+    const std::string name = vtl::platform::portio::BackendName();
+    for (const char* n : kNames) {
+      if (name == n) return n;
+    }
+  } catch (...) {
+  }
+  return "none";
+}
+
+int32_t vtl_text_to_bytes(const char* utf8, int32_t len, vtl_variant* bytes) {
+  return Guard([&] {
+    NeedPointer(bytes);
+    Give(bytes, Variant::ByteString(vtl::Utf8ToAnsi(Text(utf8, len))));
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_bytes_to_text(const char* bytes, int32_t len, vtl_variant* utf8) {
+  return Guard([&] {
+    NeedPointer(utf8);
+    Give(utf8, Variant::String(Text(bytes, len)));
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_sim_printer_create(const char* name) {
+  return Guard([&] {
+    if (!name || !*name) {
+      return Fail(vtl::E_INVALIDARG, 5, "Invalid procedure call or argument", "vtldllxt");
+    }
+    namespace p = vtl::platform;
+    p::sim::Register(name)->SetModemStatus(p::MS_CTS_ON | p::MS_DSR_ON);
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_sim_printer_remove(const char* name) {
+  return Guard([&] {
+    vtl::platform::sim::Unregister(name ? name : "");
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_sim_printer_writes(const char* name, int32_t* count) {
+  return Guard([&] {
+    const auto dev = SimOrThrow(name);
+    if (count) *count = static_cast<std::int32_t>(dev->Requests().size());
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_sim_printer_write(const char* name, int32_t index, vtl_variant* data) {
+  return Guard([&] {
+    NeedPointer(data);
+    const auto dev = SimOrThrow(name);
+    const auto& writes = dev->Requests();
+    if (index < 0 || static_cast<std::size_t>(index) >= writes.size()) {
+      return Fail(vtl::E_INVALIDARG, 9, "Subscript out of range", "vtldllxt");
+    }
+    Give(data, Variant::ByteString(writes[static_cast<std::size_t>(index)]));
+    return VTL_OK;
+  });
+}
+
+vtl_object* vtl_add_ref(vtl_object* obj) {
+  vtl_object* copy = nullptr;
+  Guard([&] {
+    if (obj) copy = new vtl_object{obj->dispatch};
+    return VTL_OK;
+  });
+  return copy;
+}
+
 void vtl_variant_clear(vtl_variant* v) {
   if (!v) return;
   if (v->owned) {
@@ -424,50 +616,6 @@ void vtl_variant_set_bytes(vtl_variant* v, const char* bytes, int32_t len) {
   v->owned = 1;
   v->str = CopyBytes(s);
   v->len = static_cast<std::int32_t>(s.size());
-}
-
-int32_t vtl_test_sim_register(const char* name) {
-  return Guard([&] {
-    vtl::platform::sim::Register(name ? name : "");
-    return VTL_OK;
-  });
-}
-
-int32_t vtl_test_sim_unregister(const char* name) {
-  return Guard([&] {
-    vtl::platform::sim::Unregister(name ? name : "");
-    return VTL_OK;
-  });
-}
-
-int32_t vtl_test_sim_written(const char* name, char* buffer, int32_t cap, int32_t* len) {
-  return Guard([&] {
-    auto dev = vtl::platform::sim::Find(name ? name : "");
-    if (!dev) return Fail(vtl::E_INVALIDARG, 53, "File not found", "vtldllxt");
-    const std::string& w = dev->Written();
-    if (len) *len = static_cast<std::int32_t>(w.size());
-    if (buffer && cap > 0) {
-      std::memcpy(buffer, w.data(), std::min<std::size_t>(w.size(), static_cast<std::size_t>(cap)));
-    }
-    return VTL_OK;
-  });
-}
-
-int32_t vtl_test_attach(vtl_object* port, const char* device) {
-  return Guard([&] {
-    if (!port || &port->dispatch->Class() != &vtl::PrnPortClassInfo()) {
-      return Fail(vtl::E_INVALIDARG, 5, "Not a clsPrnPort", "vtldllxt");
-    }
-    // The device opens as a serial port of its own, as a host would open it.
-    setenv("VTL_COM99", device ? device : "", 1);
-    auto* prn = static_cast<vtl::clsPrnPort*>(port->dispatch->Target());
-    prn->InicializarSerie(99);
-    if (prn->UltimoErrorApertura() != 0) {
-      return Fail(vtl::E_INVALIDARG, static_cast<std::int32_t>(prn->UltimoErrorApertura()),
-                  "Cannot open " + std::string(device ? device : ""), "vtldllxt");
-    }
-    return VTL_OK;
-  });
 }
 
 }  // extern "C"

@@ -50,13 +50,15 @@ class DispatchObject : public std::enable_shared_from_this<DispatchObject> {
   // Delivers an event to every connected callback, in connection order.
   void Fire(std::int32_t dispid, std::vector<Variant>& args);
 
+  // Throws DispatchError RPC_E_WRONG_THREAD on any thread but the object's own.
+  void OnOwnerThread(const std::string& what) const;
+
   struct Key {};
   DispatchObject(Key, const ClassInfo& cls, std::shared_ptr<void> target);
 
  private:
   class PrnPortEvents;
   class SerialEvents;
-  void OnOwnerThread(const std::string& what) const;
   static std::shared_ptr<DispatchObject> Make(const ClassInfo& cls, std::shared_ptr<void> target);
   const ClassInfo& cls_;
   std::thread::id owner_ = std::this_thread::get_id();

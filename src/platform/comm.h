@@ -1,9 +1,10 @@
 // Serial communications: the comm functions of the Windows API on the handles of win.h, with
 // Windows' structures, constants and error numbers.
 //
-// Device names. CreateFileA maps "COMn" and "\\.\COMn" (any letter case) to the path in the
-// environment variable VTL_COMn, else to /dev/ttyS(n-1); "LPTn" and "\\.\LPTn" to VTL_LPTn, else
-// /dev/lp(n-1), else /dev/usb/lp(n-1). A mapped path may name a simulated device ("sim:NAME").
+// Device names. CreateFileA maps "COMn" and "\\.\COMn" (any letter case) to the path the process
+// gave it with DefineDosDeviceA, else to the path in the environment variable VTL_COMn, else to
+// /dev/ttyS(n-1); "LPTn" and "\\.\LPTn" likewise, to VTL_LPTn, else /dev/lp(n-1), else
+// /dev/usb/lp(n-1). A mapped path may name a simulated device ("sim:NAME").
 // With VTL_NO_SYSTEM_PORTS set (tests set it), unmapped names fail with ERROR_FILE_NOT_FOUND
 // instead of reaching the machine's own ports.
 //
@@ -26,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/win.h"
 
@@ -123,6 +125,17 @@ inline constexpr DWORD PURGE_TXABORT = 1, PURGE_RXABORT = 2, PURGE_TXCLEAR = 4, 
 // ClearCommError errors.
 inline constexpr DWORD CE_RXOVER = 0x1, CE_OVERRUN = 0x2, CE_RXPARITY = 0x4, CE_FRAME = 0x8,
                        CE_BREAK = 0x10;
+
+// Port names for the whole process, shared by every thread: maps "COMn" or "LPTn" (also with
+// "\\.\" in front) to a device path, ahead of the environment and the defaults; with
+// DDD_REMOVE_DEFINITION the name goes back to them. Fails with ERROR_INVALID_PARAMETER for any
+// other name and for an empty path.
+inline constexpr DWORD DDD_RAW_TARGET_PATH = 0x1, DDD_REMOVE_DEFINITION = 0x2;
+BOOL DefineDosDeviceA(DWORD flags, const char* deviceName, const char* targetPath);
+// Maps the first of COM1..COM255 (LPT1..LPT4 for `parallel`) that stands for nothing yet (no
+// mapping, no environment variable, no device at its default path) to `path` and returns it; a
+// name already mapped to `path` is returned as it is. Empty when every name is taken.
+std::string DefineFreeDosDevice(bool parallel, const std::string& path);
 
 BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
 BOOL SetCommMask(HANDLE file, DWORD mask);

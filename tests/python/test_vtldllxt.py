@@ -8,14 +8,15 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 import vtldllxt  # noqa: E402
+import vtl_testing as testing  # noqa: E402
 
 
 class PrinterPortFromPython(unittest.TestCase):
     def setUp(self):
         self.device = "python-%d" % id(self)
-        vtldllxt.testing.sim_register(self.device)
+        testing.sim_register(self.device)
         self.port = vtldllxt.clsPrnPort()
-        vtldllxt.testing.attach(self.port, "sim:" + self.device)
+        testing.attach(self.port, "sim:" + self.device)
         self.events = []
         self.port.connect("DatosImpresos", lambda c: self.events.append(("DatosImpresos", c.value)))
         self.port.connect("NuevoEstado",
@@ -23,7 +24,7 @@ class PrinterPortFromPython(unittest.TestCase):
 
     def tearDown(self):
         self.port.close()
-        vtldllxt.testing.sim_unregister(self.device)
+        testing.sim_unregister(self.device)
 
     def wait_for_job(self, job):
         self.assertTrue(vtldllxt.run_until(lambda: ("DatosImpresos", job) in self.events, 30))
@@ -35,7 +36,7 @@ class PrinterPortFromPython(unittest.TestCase):
         self.assertEqual(self.port.OutputID, 2)
         self.port.Imprimir("\x1b!\x00small\n")  # NUL inside text is a character like any other
         self.wait_for_job(3)
-        self.assertEqual(vtldllxt.testing.sim_written(self.device),
+        self.assertEqual(testing.sim_written(self.device),
                          b"Caf\xe9 con leche  1,60 \x80\r\n\x1dVB\x00\x1b!\x00small\r\n")
         self.assertEqual(self.events[0], ("NuevoEstado", False, False))
 
@@ -72,7 +73,7 @@ class PrinterPortFromPython(unittest.TestCase):
         self.port.connect("DatosImpresos", again)
         self.port.Imprimir("first\n")
         self.wait_for_job(2)
-        self.assertEqual(vtldllxt.testing.sim_written(self.device), b"first\r\nsecond\r\n")
+        self.assertEqual(testing.sim_written(self.device), b"first\r\nsecond\r\n")
 
     def test_dispids_keep_members_and_events_apart(self):
         table = vtldllxt.dispids("clsPrnPort")
@@ -110,13 +111,13 @@ class AutomationConversions(unittest.TestCase):
 
     def setUp(self):
         self.device = "python-conv-%d" % id(self)
-        vtldllxt.testing.sim_register(self.device)
+        testing.sim_register(self.device)
         self.port = vtldllxt.clsPrnPort()
-        vtldllxt.testing.attach(self.port, "sim:" + self.device)
+        testing.attach(self.port, "sim:" + self.device)
 
     def tearDown(self):
         self.port.close()
-        vtldllxt.testing.sim_unregister(self.device)
+        testing.sim_unregister(self.device)
 
     def assertOverflow(self, action):
         with self.assertRaises(vtldllxt.VtlError) as ctx:
@@ -212,6 +213,45 @@ class AutomationConversions(unittest.TestCase):
         self.port.DocName = name
         self.assertEqual(name.value, "Caja \u2192 1")
         self.assertEqual(self.port.DocName, "Caja ? 1")
+
+
+class PortsByPathFromPython(unittest.TestCase):
+    def test_a_missing_device_says_why_and_a_mapped_name_opens_its_device(self):
+        port = vtldllxt.clsPrnPort()
+        name = vtldllxt.map_free_port("COM", "/nonexistent-vtl/ttyPRINTER")
+        try:
+            self.assertEqual(vtldllxt.port_device(name), "/nonexistent-vtl/ttyPRINTER")
+            port.InicializarSerie(int(name[3:]), 9600)
+            self.assertEqual(port.opening_error(),
+                             (2, "The system cannot find the file specified."))
+            master, slave = os.openpty()
+            vtldllxt.map_port(name, os.ttyname(slave))
+            os.close(slave)
+            self.assertTrue(vtldllxt.run_until(lambda: port.opening_error()[0] == 0, 20))
+            self.assertEqual(port.opening_error(), (0, ""))
+            port.close()
+            os.close(master)
+        finally:
+            vtldllxt.map_port(name, None)
+        self.assertIsNone(vtldllxt.port_device(name))  # no system ports while tests run
+
+
+    def test_a_simulated_printer_takes_a_receipt_through_a_real_opening(self):
+        printer = vtldllxt.SimulatedPrinter("python-sim-%d" % id(self))
+        port = vtldllxt.clsPrnPort()
+        name = vtldllxt.map_free_port("COM", printer.device)
+        try:
+            printed = []
+            port.connect("DatosImpresos", lambda c: printed.append(c.value))
+            port.InicializarSerie(int(name[3:]))
+            job = port.Imprimir("Caf\u00e9 1,20 \u20ac\n")
+            self.assertTrue(vtldllxt.run_until(lambda: job in printed, 20))
+            self.assertTrue(printer.received().endswith(b"Caf\xe9 1,20 \x80\r\n"))
+            self.assertGreater(len(printer.writes()), 1)  # the printer was greeted first
+        finally:
+            port.close()
+            vtldllxt.map_port(name, None)
+            printer.close()
 
 
 class SerialLinesFromPython(unittest.TestCase):

@@ -1,5 +1,6 @@
-/* Test hooks of the C interface: simulated devices for end-to-end tests of hosts that reach the
- * library through C or Python. Not for production use. */
+/* Hooks for tests of hosts that reach the library through C or Python: scripted simulated devices,
+ * and a port put behind a clsPrnPort without opening one. Built only with the tests, never
+ * installed, never part of the library. */
 #ifndef VTLDLLXT_TESTING_H
 #define VTLDLLXT_TESTING_H
 
