@@ -3,8 +3,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <optional>
-#include <variant>
+#include <vector>
 
 #include "engine/types.h"
 #include "net/socket.h"
@@ -19,13 +18,18 @@ namespace {
 constexpr const char* kModulo = "vtldllxt";
 constexpr int kTamanoHostEnt = MAXGETHOSTSTRUCT;
 
+// A pending host look-up: the object that asked, and the block Winsock fills in.
+struct Resolucion {
+  clsSocket* socket = nullptr;
+  std::vector<char> bloque;
+};
+
 thread_local HWND m_hSocketWindow = 0;
 thread_local LONG_PTR m_lngPrevWndProc = 0;
 thread_local UINT m_lngMsgSocket = 0;
 thread_local UINT m_lngMsgResolve = 0;
-thread_local UINT m_lngMsgAlive = 0;
-thread_local std::optional<std::map<std::string, clsSocket*>> m_colSockets;
-thread_local std::optional<std::map<std::string, void*>> m_colResolveBuffers;
+thread_local std::map<SOCKET, clsSocket*> m_sockets;
+thread_local std::map<HANDLE, Resolucion> m_resoluciones;
 thread_local bool m_blnWinsockStarted = false;
 thread_local std::int32_t m_lngMaxUdpDatagram = 0;
 thread_local ErrorRecord m_UltimoError;
@@ -34,19 +38,9 @@ void Registrar(std::int32_t number, std::string description, std::string source)
   m_UltimoError = ErrorRecord{number, std::move(description), std::move(source)};
 }
 
-void LiberarBuffer(const std::string& key) {
-  if (!m_colResolveBuffers) return;
-  auto it = m_colResolveBuffers->find(key);
-  if (it == m_colResolveBuffers->end()) return;
-  GlobalFree(it->second);
-  m_colResolveBuffers->erase(it);
-  if (m_colResolveBuffers->empty()) m_colResolveBuffers.reset();
-}
-
-clsSocket* Buscar(const std::string& key) {
-  if (!m_colSockets) return nullptr;
-  auto it = m_colSockets->find(key);
-  return it == m_colSockets->end() ? nullptr : it->second;
+// The window lives as long as a socket or a look-up may still post to it.
+void SoltarVentanaSiSobra() {
+  if (m_sockets.empty() && m_resoluciones.empty()) DestroySocketWindow();
 }
 
 // A pointer read from a host entry is used only if it points inside the block it came from.
@@ -58,47 +52,33 @@ bool Dentro(const char* block, const void* p, std::size_t bytes) {
 LRESULT AtenderResolucion(WPARAM wParam, LPARAM lParam) {
   const auto task = static_cast<HANDLE>(wParam);
   const auto error = static_cast<std::int16_t>(HIWORD(lParam));
-  const std::string taskKey = std::to_string(task);
-  clsSocket* objeto = Buscar("SRH" + taskKey);
-  if (m_colSockets) m_colSockets->erase("SRH" + taskKey);
-  char* block = nullptr;
-  if (m_colResolveBuffers) {
-    auto it = m_colResolveBuffers->find(taskKey);
-    if (it != m_colResolveBuffers->end()) block = static_cast<char*>(it->second);
-  }
-  // Everything the object needs is copied out first: its handler may destroy the window, and
-  // with it every block.
-  bool entregar = false;
+  auto it = m_resoluciones.find(task);
+  if (it == m_resoluciones.end()) return 0;
+  // Everything the object needs is copied out first: its handler may destroy the window.
+  const Resolucion r = std::move(it->second);
+  m_resoluciones.erase(it);
   std::uint32_t direccion = 0;
   std::string nombre;
-  if (objeto && block) {
-    const char* p = static_cast<const char*>(GlobalLock(block));
-    if (p) {
-      entregar = true;
-      if (error == 0) {
-        HOSTENT he;
-        std::memcpy(&he, p, sizeof(he));
-        if (he.h_addr_list && Dentro(p, he.h_addr_list, sizeof(char*))) {
-          char* primera = nullptr;
-          std::memcpy(&primera, he.h_addr_list, sizeof(primera));
-          if (primera && Dentro(p, primera, 4)) std::memcpy(&direccion, primera, 4);
-        }
-        if (he.h_name && Dentro(p, he.h_name, 1)) {
-          nombre = StringFromAnsiPointer(he.h_name,
-                                         static_cast<std::size_t>(p + kTamanoHostEnt - he.h_name));
-        }
-      }
-      GlobalUnlock(block);
+  if (error == 0 && r.bloque.size() >= sizeof(HOSTENT)) {
+    const char* p = r.bloque.data();
+    HOSTENT he;
+    std::memcpy(&he, p, sizeof(he));
+    if (he.h_addr_list && Dentro(p, he.h_addr_list, sizeof(char*))) {
+      char* primera = nullptr;
+      std::memcpy(&primera, he.h_addr_list, sizeof(primera));
+      if (primera && Dentro(p, primera, 4)) std::memcpy(&direccion, primera, 4);
+    }
+    if (he.h_name && Dentro(p, he.h_name, 1)) {
+      nombre = StringFromAnsiPointer(he.h_name,
+                                     static_cast<std::size_t>(p + kTamanoHostEnt - he.h_name));
     }
   }
-  LiberarBuffer(taskKey);
-  if (entregar) {
-    if (auto vivo = objeto->weak_from_this().lock()) {
-      if (error != 0) {
-        vivo->PostGetHostEvent(0, 0, "", error);
-      } else {
-        vivo->PostGetHostEvent(static_cast<std::int32_t>(task), direccion, nombre, 0);
-      }
+  if (!r.socket) return 0;
+  if (auto vivo = r.socket->weak_from_this().lock()) {
+    if (error != 0) {
+      vivo->PostGetHostEvent(0, 0, "", error);
+    } else {
+      vivo->PostGetHostEvent(static_cast<std::int32_t>(task), direccion, nombre, 0);
     }
   }
   return 0;
@@ -136,19 +116,9 @@ std::int32_t InitWinsockService() {
 }
 
 void CleanupWinsockService(bool force) {
-  bool limpiar = false;
-  if (!m_colSockets) {
-    limpiar = true;
-  } else if (!force) {
-    limpiar = m_colSockets->empty();
-  } else {
-    const std::size_t n = m_colSockets->size();
-    for (std::size_t i = 0; i < n && !m_colSockets->empty(); ++i) {
-      m_colSockets->erase(m_colSockets->begin());
-    }
-    limpiar = true;
-  }
-  if (limpiar && m_blnWinsockStarted) {
+  // Forced, the registry is emptied; otherwise the service stays while sockets use it.
+  if (force) m_sockets.clear();
+  if (m_sockets.empty() && m_blnWinsockStarted) {
     WSACleanup();
     m_blnWinsockStarted = false;
   }
@@ -160,8 +130,7 @@ bool RegisterSocket(SOCKET handle, clsSocket* socket, bool skipSelect) {
     Registrar(10004, "The operation was canceled.", "MSocketSupport.RegisterSocket");
     return false;
   }
-  if (!m_colSockets) m_colSockets.emplace();
-  (*m_colSockets)["S" + std::to_string(handle)] = socket;
+  m_sockets[handle] = socket;
   if (!skipSelect) {
     if (WSAAsyncSelect(handle, m_hSocketWindow, m_lngMsgSocket,
                        FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE) == SOCKET_ERROR) {
@@ -174,43 +143,25 @@ bool RegisterSocket(SOCKET handle, clsSocket* socket, bool skipSelect) {
 }
 
 bool UnregisterSocket(SOCKET handle) {
-  if (!m_colSockets || handle == INVALID_SOCKET) return false;
-  m_colSockets->erase("S" + std::to_string(handle));
-  if (m_colSockets->empty()) {
-    m_colSockets.reset();
-    DestroySocketWindow();
-  }
+  if (handle == INVALID_SOCKET || !m_sockets.contains(handle)) return false;
+  m_sockets.erase(handle);
+  SoltarVentanaSiSobra();
   return true;
 }
 
 HANDLE ResolveHostAsync(const std::string& host, clsSocket* socket) {
-  void* block = GlobalAlloc(GMEM_FIXED, kTamanoHostEnt);
-  if (!block) return 0;
-  void* direccion = GlobalLock(block);
-  GlobalUnlock(block);
-  if (!direccion) {
-    GlobalFree(block);
-    return 0;
-  }
-  const std::string claveBloque = std::to_string(reinterpret_cast<std::uintptr_t>(direccion));
-  if (!m_colResolveBuffers) m_colResolveBuffers.emplace();
-  (*m_colResolveBuffers)[claveBloque] = block;
   if (!m_hSocketWindow) m_hSocketWindow = CreateSocketWindow();
+  std::vector<char> bloque(kTamanoHostEnt);
   const HANDLE task = WSAAsyncGetHostByName(m_hSocketWindow, m_lngMsgResolve, host.c_str(),
-                                            static_cast<char*>(direccion), kTamanoHostEnt);
+                                            bloque.data(), kTamanoHostEnt);
   if (task == 0) {
     const int e = WSAGetLastError();
     Registrar(e, GetWinsockErrorText(e), "MSocketSupport.ResolveHostAsync");
-    LiberarBuffer(claveBloque);
+    SoltarVentanaSiSobra();
     return 0;
   }
-  if (socket) {
-    if (!m_colSockets) m_colSockets.emplace();
-    (*m_colSockets)["SRH" + std::to_string(task)] = socket;
-  }
-  void* valor = (*m_colResolveBuffers)[claveBloque];
-  (*m_colResolveBuffers)[std::to_string(task)] = valor;
-  m_colResolveBuffers->erase(claveBloque);
+  // The block's storage does not move with the vector: Winsock keeps writing where it was told.
+  m_resoluciones[task] = Resolucion{socket, std::move(bloque)};
   return task;
 }
 
@@ -225,10 +176,10 @@ HWND CreateSocketWindow() {
 }
 
 bool DestroySocketWindow() {
-  if (m_colResolveBuffers) {
-    for (auto& [key, block] : *m_colResolveBuffers) GlobalFree(block);
-    m_colResolveBuffers.reset();
-  }
+  // Look-ups still pending have no window to finish on: cancelled, so nothing writes into their
+  // blocks once these are gone.
+  for (const auto& [task, r] : m_resoluciones) WSACancelAsyncRequest(task);
+  m_resoluciones.clear();
   if (m_hSocketWindow && m_lngPrevWndProc) {
     SetWindowLongA(m_hSocketWindow, GWL_WNDPROC, m_lngPrevWndProc);
     DestroyWindow(m_hSocketWindow);
@@ -240,11 +191,10 @@ bool DestroySocketWindow() {
 
 LRESULT SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   try {
-    if (message == GetAliveMessage()) return 1;
     if (message == m_lngMsgSocket) {
-      clsSocket* objeto = Buscar("S" + std::to_string(static_cast<SOCKET>(wParam)));
-      if (!objeto) return 0;
-      auto vivo = objeto->weak_from_this().lock();
+      const auto it = m_sockets.find(static_cast<SOCKET>(wParam));
+      if (it == m_sockets.end()) return 0;
+      auto vivo = it->second->weak_from_this().lock();
       if (!vivo) return 0;
       bool repost = false;
       vivo->PostSocketEvent(static_cast<std::int16_t>(LOWORD(lParam)),
@@ -354,12 +304,6 @@ std::string GetWinsockErrorText(std::int32_t number) {
   }
 }
 
-UINT GetAliveMessage() {
-  if (m_lngMsgAlive == 0)
-    m_lngMsgAlive = RegisterWindowMessageA("VTL_SOCKET_SRV_WINDOW.WMSock_Alive");
-  return m_lngMsgAlive;
-}
-
 std::string StringFromAnsiPointer(const char* text, std::size_t maxLength) {
   if (!text) return {};
   return std::string(text, ::strnlen(text, maxLength));
@@ -375,7 +319,7 @@ std::int32_t IntegerToUnsigned(std::int16_t value) {
   return value < 0 ? value + 65536 : value;
 }
 
-void VariantToBytes(const SocketValue& value, std::string& out) {
+void ValueToBytes(const SocketValue& value, std::string& out) {
   switch (value.varType) {
     case SocketValue::vtByte:
     case SocketValue::vtInteger:
@@ -395,10 +339,14 @@ void VariantToBytes(const SocketValue& value, std::string& out) {
 }
 
 void Forget(const clsSocket* socket) {
-  if (!m_colSockets) return;
-  for (auto it = m_colSockets->begin(); it != m_colSockets->end();) {
-    it = it->second == socket ? m_colSockets->erase(it) : std::next(it);
-  }
+  std::erase_if(m_sockets, [&](const auto& e) { return e.second == socket; });
+  // Its look-ups would finish for nobody: cancelled, so the window can go too.
+  std::erase_if(m_resoluciones, [&](const auto& e) {
+    if (e.second.socket != socket) return false;
+    WSACancelAsyncRequest(e.first);
+    return true;
+  });
+  SoltarVentanaSiSobra();
 }
 
 HWND SocketWindow() {
@@ -413,17 +361,14 @@ UINT MsgResolve() {
 bool WinsockStarted() {
   return m_blnWinsockStarted;
 }
-bool RegistryExists() {
-  return m_colSockets.has_value();
-}
 std::size_t RegistryCount() {
-  return m_colSockets ? m_colSockets->size() : 0;
+  return m_sockets.size();
 }
-bool HasEntry(const std::string& key) {
-  return Buscar(key) != nullptr;
+bool HasSocket(SOCKET handle) {
+  return m_sockets.contains(handle);
 }
-std::size_t ResolveBufferCount() {
-  return m_colResolveBuffers ? m_colResolveBuffers->size() : 0;
+std::size_t PendingLookUps() {
+  return m_resoluciones.size();
 }
 
 }  // namespace vtl::ModSocket

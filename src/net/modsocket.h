@@ -2,10 +2,10 @@
 //
 // Winsock reports socket events and finished host look-ups as window messages, delivered on the
 // thread that owns the window; so every host thread has its own module state: the hidden window
-// that receives them, the registry that maps socket handles ("S" + handle)
-// and look-up tasks ("SRH" + task) to socket objects, the host-entry blocks of pending look-ups,
-// and the Spanish texts of Winsock errors. Registry entries do not own their objects: a socket
-// object removes its own entries when it goes away.
+// that receives them, the registry that maps socket handles to socket objects, the pending
+// look-ups (task, asking object, the host-entry block Winsock fills in) and the texts of Winsock
+// errors. Registry entries do not own their objects: a socket object removes its own entries when
+// it goes away.
 #pragma once
 
 #include <cstdint>
@@ -41,14 +41,13 @@ bool DestroySocketWindow();
 platform::LRESULT SocketWindowProc(platform::HWND window, platform::UINT message,
                                    platform::WPARAM wParam, platform::LPARAM lParam);
 std::string GetWinsockErrorText(std::int32_t number);
-platform::UINT GetAliveMessage();
 // Copies a zero-terminated string, reading at most maxLength bytes.
 std::string StringFromAnsiPointer(const char* text, std::size_t maxLength = 1024);
 // Throws vtl::Error (6, overflow) outside -32768..65535.
 std::int16_t UnsignedToInteger(std::int32_t value);
 std::int32_t IntegerToUnsigned(std::int16_t value);
 // The value's memory image; appends nothing for types without one.
-void VariantToBytes(const SocketValue& value, std::string& out);
+void ValueToBytes(const SocketValue& value, std::string& out);
 
 // Drops every registry entry that refers to `socket` (an object going away).
 void Forget(const clsSocket* socket);
@@ -58,10 +57,9 @@ platform::HWND SocketWindow();
 platform::UINT MsgSocket();
 platform::UINT MsgResolve();
 bool WinsockStarted();
-bool RegistryExists();
 std::size_t RegistryCount();
-bool HasEntry(const std::string& key);
-std::size_t ResolveBufferCount();
+bool HasSocket(platform::SOCKET handle);
+std::size_t PendingLookUps();
 
 }  // namespace ModSocket
 }  // namespace vtl

@@ -39,36 +39,36 @@ SOCKADDR_IN Address(std::uint32_t address, std::int32_t port) {
 
 // ---- clsSocketCB ----
 
-void clsSocketCB::Advise(__clsSocketCB* sink) {
+void clsSocketCB::Advise(SocketEventSink* sink) {
   if (sink && std::find(m_Sinks.begin(), m_Sinks.end(), sink) == m_Sinks.end())
     m_Sinks.push_back(sink);
 }
 
-void clsSocketCB::Unadvise(__clsSocketCB* sink) {
+void clsSocketCB::Unadvise(SocketEventSink* sink) {
   m_Sinks.erase(std::remove(m_Sinks.begin(), m_Sinks.end(), sink), m_Sinks.end());
 }
 
 void clsSocketCB::OnClose(std::int32_t h) {
-  Raise([&](__clsSocketCB& s) { s.OnClose(h); });
+  Raise([&](SocketEventSink& s) { s.OnClose(h); });
 }
 void clsSocketCB::OnConnect(std::int32_t h) {
-  Raise([&](__clsSocketCB& s) { s.OnConnect(h); });
+  Raise([&](SocketEventSink& s) { s.OnConnect(h); });
 }
 void clsSocketCB::OnConnectionRequest(std::int32_t h, std::int32_t requestID) {
-  Raise([&](__clsSocketCB& s) { s.OnConnectionRequest(h, requestID); });
+  Raise([&](SocketEventSink& s) { s.OnConnectionRequest(h, requestID); });
 }
 void clsSocketCB::OnDataArrival(std::int32_t h, std::int32_t bytesTotal) {
-  Raise([&](__clsSocketCB& s) { s.OnDataArrival(h, bytesTotal); });
+  Raise([&](SocketEventSink& s) { s.OnDataArrival(h, bytesTotal); });
 }
 void clsSocketCB::OnError(std::int32_t h, std::int16_t Number, std::string Description,
                           std::int32_t Scode, std::string Source, std::string HelpFile,
                           std::int32_t HelpContext, bool& CancelDisplay) {
-  Raise([&](__clsSocketCB& s) {
+  Raise([&](SocketEventSink& s) {
     s.OnError(h, Number, Description, Scode, Source, HelpFile, HelpContext, CancelDisplay);
   });
 }
 void clsSocketCB::OnSendComplete(std::int32_t h) {
-  Raise([&](__clsSocketCB& s) { s.OnSendComplete(h); });
+  Raise([&](SocketEventSink& s) { s.OnSendComplete(h); });
 }
 void clsSocketCB::OnSendProgress(std::int32_t, std::int32_t, std::int32_t) {}
 
@@ -288,7 +288,7 @@ void clsSocket::SendData(const SocketValue& data, const std::string& fileName, b
     }
     if (!skipData) {
       std::string bytes;
-      ModSocket::VariantToBytes(data, bytes);
+      ModSocket::ValueToBytes(data, bytes);
       m_strSendBuffer += bytes;
     }
     m_blnSendPending = true;
@@ -364,7 +364,7 @@ std::string clsSocket::TakeSendBuffer() {
   return out;
 }
 
-void clsSocket::AdoptSendBuffer(std::string bytes) {
+void clsSocket::AdoptSendBuffer(const std::string& bytes) {
   m_strSendBuffer.insert(0, bytes);
 }
 

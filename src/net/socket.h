@@ -24,9 +24,9 @@
 namespace vtl {
 
 // Events of clsSocketCB; every argument by reference.
-class __clsSocketCB {
+class SocketEventSink {
  public:
-  virtual ~__clsSocketCB() = default;
+  virtual ~SocketEventSink() = default;
   virtual void OnClose(std::int32_t& /*tmpSockHandle*/) {}
   virtual void OnConnect(std::int32_t& /*tmpSockHandle*/) {}
   virtual void OnConnectionRequest(std::int32_t& /*tmpSockHandle*/, std::int32_t& /*requestID*/) {}
@@ -43,8 +43,8 @@ class __clsSocketCB {
 // The sink a socket raises its events through; each method raises the event of its name.
 class clsSocketCB {
  public:
-  void Advise(__clsSocketCB* sink);
-  void Unadvise(__clsSocketCB* sink);
+  void Advise(SocketEventSink* sink);
+  void Unadvise(SocketEventSink* sink);
 
   void OnClose(std::int32_t tmpSockHandle);
   void OnConnect(std::int32_t tmpSockHandle);
@@ -61,12 +61,12 @@ class clsSocketCB {
  private:
   template <typename F>
   void Raise(F&& call) {
-    const std::vector<__clsSocketCB*> sinks = m_Sinks;
-    for (__clsSocketCB* s : sinks) {
+    const std::vector<SocketEventSink*> sinks = m_Sinks;
+    for (SocketEventSink* s : sinks) {
       if (std::find(m_Sinks.begin(), m_Sinks.end(), s) != m_Sinks.end()) call(*s);
     }
   }
-  std::vector<__clsSocketCB*> m_Sinks;
+  std::vector<SocketEventSink*> m_Sinks;
 };
 
 class clsSocket : public std::enable_shared_from_this<clsSocket> {
@@ -130,7 +130,7 @@ class clsSocket : public std::enable_shared_from_this<clsSocket> {
   // holds or has sent unacknowledged. Where the system cannot tell, only the bytes above.
   std::uint64_t UnacknowledgedBytes() const;
   std::string TakeSendBuffer();
-  void AdoptSendBuffer(std::string bytes);
+  void AdoptSendBuffer(const std::string& bytes);
 
   // The recording files, for tests.
   const std::string& DatFile() const { return m_strDatFile; }
