@@ -38,4 +38,12 @@ inline std::string Recortar(std::string_view texto) {
   return std::string(texto.substr(a, b - a));
 }
 
+// Without the spaces and tabs at either end (numbers and settings texts allow only these).
+inline std::string RecortarEspacios(std::string_view texto) {
+  std::size_t a = 0, b = texto.size();
+  while (a < b && (texto[a] == ' ' || texto[a] == '\t')) ++a;
+  while (b > a && (texto[b - 1] == ' ' || texto[b - 1] == '\t')) --b;
+  return std::string(texto.substr(a, b - a));
+}
+
 }  // namespace vtl

@@ -2,6 +2,10 @@
 
 #include <limits>
 #include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/decimal.h"
 
 namespace vtl {
 
@@ -9,82 +13,58 @@ namespace {
 
 constexpr std::int64_t kMaxUnits = std::numeric_limits<std::int64_t>::max();
 
-bool Digit(char c) {
-  return c >= '0' && c <= '9';
+// Appends decimal digits to `unidades`; false when the value would not fit.
+bool Acumular(std::string_view digitos, std::int64_t& unidades) {
+  for (char c : digitos) {
+    if (unidades > (kMaxUnits - (c - '0')) / 10) return false;
+    unidades = unidades * 10 + (c - '0');
+  }
+  return true;
 }
 
-// A decimal number ("-12.5", " 3 ", "1E3", ".5") in currency units (value × 10000), rounded
-// half to even; nullopt when the text is not such a number or the value does not fit.
-std::optional<std::int64_t> Moneda(const std::string& t) {
-  std::size_t i = 0, n = t.size();
-  while (i < n && (t[i] == ' ' || t[i] == '\t')) ++i;
-  while (n > i && (t[n - 1] == ' ' || t[n - 1] == '\t')) --n;
-  bool negativo = false;
-  if (i < n && (t[i] == '+' || t[i] == '-')) negativo = t[i++] == '-';
-  std::string digitos;
-  int decimales = 0;
-  bool punto = false;
-  for (; i < n && (Digit(t[i]) || (t[i] == '.' && !punto)); ++i) {
-    if (t[i] == '.') {
-      punto = true;
-      continue;
-    }
-    digitos += t[i];
-    if (punto) ++decimales;
-  }
-  if (digitos.empty()) return std::nullopt;
-  long long exponente = 0;
-  if (i < n && (t[i] == 'E' || t[i] == 'e' || t[i] == 'D' || t[i] == 'd')) {
-    ++i;
-    bool expNegativo = false;
-    if (i < n && (t[i] == '+' || t[i] == '-')) expNegativo = t[i++] == '-';
-    if (i >= n || !Digit(t[i])) return std::nullopt;
-    for (; i < n && Digit(t[i]); ++i) {
-      if (exponente < 100000) exponente = exponente * 10 + (t[i] - '0');
-    }
-    if (expNegativo) exponente = -exponente;
-  }
-  if (i != n) return std::nullopt;
-
-  // Drop leading zeros so the digit count says how large the number is.
-  const std::size_t nz = digitos.find_first_not_of('0');
-  if (nz == std::string::npos) return 0;
-  digitos.erase(0, nz);
-  const long long escala = exponente - decimales + 4;  // power of ten to reach currency units
+// Digits without leading zeros, scaled by 10^escala (escala < 0 cuts digits off), rounded half
+// to even; nullopt when the value does not fit.
+std::optional<std::int64_t> Escalar(const std::string& digitos, long long escala) {
   std::int64_t unidades = 0;
   if (escala >= 0) {
     if (static_cast<long long>(digitos.size()) + escala > 19) return std::nullopt;
-    for (char c : digitos) {
-      if (unidades > (kMaxUnits - (c - '0')) / 10) return std::nullopt;
-      unidades = unidades * 10 + (c - '0');
-    }
+    if (!Acumular(digitos, unidades)) return std::nullopt;
     for (long long k = 0; k < escala; ++k) {
       if (unidades > kMaxUnits / 10) return std::nullopt;
       unidades *= 10;
     }
-  } else {
-    const std::size_t corte = static_cast<std::size_t>(-escala);
-    if (corte > digitos.size()) {
-      // Below one unit: it rounds to 1 above half a unit, to 0 (even) at half or below.
-      const std::string mitad = "5" + std::string(corte - 1, '0');
-      const std::string relleno = std::string(corte - digitos.size(), '0') + digitos;
-      unidades = relleno > mitad ? 1 : 0;
-    } else {
-      const std::string entera = digitos.substr(0, digitos.size() - corte);
-      const std::string resto = digitos.substr(digitos.size() - corte);
-      if (entera.size() > 19) return std::nullopt;
-      for (char c : entera) {
-        if (unidades > (kMaxUnits - (c - '0')) / 10) return std::nullopt;
-        unidades = unidades * 10 + (c - '0');
-      }
-      const std::string mitad = "5" + std::string(corte - 1, '0');
-      if (resto > mitad || (resto == mitad && (unidades % 2) == 1)) {
-        if (unidades == kMaxUnits) return std::nullopt;
-        ++unidades;
-      }
-    }
+    return unidades;
   }
-  return negativo ? -unidades : unidades;
+  const auto corte = static_cast<std::size_t>(-escala);
+  const std::string mitad = "5" + std::string(corte - 1, '0');
+  if (corte > digitos.size()) {
+    // Below one unit: it rounds to 1 above half a unit, to 0 (even) at half or below.
+    const std::string relleno = std::string(corte - digitos.size(), '0') + digitos;
+    return relleno > mitad ? 1 : 0;
+  }
+  const std::string_view entera = std::string_view(digitos).substr(0, digitos.size() - corte);
+  const std::string_view resto = std::string_view(digitos).substr(digitos.size() - corte);
+  if (entera.size() > 19 || !Acumular(entera, unidades)) return std::nullopt;
+  if (resto > mitad || (resto == mitad && (unidades % 2) == 1)) {
+    if (unidades == kMaxUnits) return std::nullopt;
+    ++unidades;
+  }
+  return unidades;
+}
+
+// A decimal number in currency units (value × 10000), rounded half to even; nullopt when the
+// text is not such a number or the value does not fit.
+std::optional<std::int64_t> Moneda(const std::string& t) {
+  std::optional<Decimal> d = LeerDecimal(t);
+  if (!d) return std::nullopt;
+  // Without leading zeros the digit count says how large the number is.
+  const std::size_t nz = d->digitos.find_first_not_of('0');
+  if (nz == std::string::npos) return 0;
+  d->digitos.erase(0, nz);
+  // The power of ten that reaches currency units.
+  const std::optional<std::int64_t> unidades = Escalar(d->digitos, d->exponente - d->decimales + 4);
+  if (!unidades) return std::nullopt;
+  return d->negativo ? -*unidades : *unidades;
 }
 
 // Currency units to a Long, half to even.

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <memory>
 
+#include "base/escpos.h"
 #include "commands/comandos.h"
 #include "platform/files.h"
 
@@ -154,11 +155,13 @@ bool ConstruirFlujoLogos(std::vector<std::string>& rutas, std::string& flujo) {
       c.TransponerColumnas();
       for (std::int64_t i = 0; i < c.largoColumnas; ++i) c.AgregarFlujo(c.columnas[i]);
     }
-    flujo.assign("\x1b\x40\x1c\x71", 4);
+    flujo.assign(escpos::kInicializar);
+    flujo.append(std::begin(escpos::kDefinirImagenes), std::end(escpos::kDefinirImagenes));
     flujo += static_cast<char>(rutas.size());
     flujo.append(reinterpret_cast<const char*>(c.flujo.data()),
                  static_cast<std::size_t>(c.largoFlujo));
-    flujo.append("\x00\x1b\x40", 3);
+    flujo += '\0';
+    flujo += escpos::kInicializar;
     return true;
   } catch (const Fallo&) {
     flujo.clear();

@@ -1,7 +1,7 @@
 #include "interface/dispatch.h"
 
-#include "objects/serial_port.h"
 #include "objects/prnport.h"
+#include "objects/serial_port.h"
 #include "platform/loop.h"
 
 namespace vtl {
@@ -52,15 +52,15 @@ class DispatchObject::PrnPortEvents : public __clsPrnPort {
  public:
   explicit PrnPortEvents(DispatchObject& owner) : owner_(owner) {}
 
-  void DatosImpresos(std::int32_t& c) override { Fire(1, c); }
-  void NuevoEstado(bool& e, bool& p) override { Fire(2, e, p); }
-  void NuevasPropiedades(std::int32_t& p) override { Fire(3, p); }
-  void LoopPruebas() override { Fire(4); }
-  void LogoGrabado(std::int32_t& c) override { Fire(5, c); }
-  void Uploading(std::int32_t& q, std::int32_t& t) override { Fire(6, q, t); }
-  void DatosSerial(std::int32_t& c) override { Fire(7, c); }
-  void EstadoCajon(bool& a) override { Fire(8, a); }
-  void EstadoOnLlineOffLine(bool& o) override { Fire(9, o); }
+  void DatosImpresos(std::int32_t& c) override { Fire(kEvDatosImpresos, c); }
+  void NuevoEstado(bool& e, bool& p) override { Fire(kEvNuevoEstado, e, p); }
+  void NuevasPropiedades(std::int32_t& p) override { Fire(kEvNuevasPropiedades, p); }
+  void LoopPruebas() override { Fire(kEvLoopPruebas); }
+  void LogoGrabado(std::int32_t& c) override { Fire(kEvLogoGrabado, c); }
+  void Uploading(std::int32_t& q, std::int32_t& t) override { Fire(kEvUploading, q, t); }
+  void DatosSerial(std::int32_t& c) override { Fire(kEvDatosSerial, c); }
+  void EstadoCajon(bool& a) override { Fire(kEvEstadoCajon, a); }
+  void EstadoOnLlineOffLine(bool& o) override { Fire(kEvEstadoOnLlineOffLine, o); }
 
  private:
   static Variant ToVariant(std::int32_t v) { return Variant::Long(v); }
@@ -96,8 +96,8 @@ class DispatchObject::PrnPortEvents : public __clsPrnPort {
 class DispatchObject::SerialEvents : public __clsSerial {
  public:
   explicit SerialEvents(DispatchObject& owner) : owner_(owner) {}
-  void DataIn(std::int32_t& n) override { Fire(1, n); }
-  void DataOut(std::int32_t& n) override { Fire(2, n); }
+  void DataIn(std::int32_t& n) override { Fire(kEvDataIn, n); }
+  void DataOut(std::int32_t& n) override { Fire(kEvDataOut, n); }
 
  private:
   void Fire(std::int32_t dispid, std::int32_t& value) {
@@ -145,14 +145,14 @@ void DispatchObject::OnOwnerThread(const std::string& what) const {
                       what);
 }
 
-std::shared_ptr<DispatchObject> DispatchObject::Wrap(std::shared_ptr<clsPrnPort> port) {
+std::shared_ptr<DispatchObject> DispatchObject::Wrap(const std::shared_ptr<clsPrnPort>& port) {
   auto obj = Make(PrnPortClassInfo(), port);
   obj->prnPortEvents_ = std::make_unique<PrnPortEvents>(*obj);
   port->Advise(obj->prnPortEvents_.get());
   return obj;
 }
 
-std::shared_ptr<DispatchObject> DispatchObject::Wrap(std::shared_ptr<clsSerial> serial) {
+std::shared_ptr<DispatchObject> DispatchObject::Wrap(const std::shared_ptr<clsSerial>& serial) {
   auto obj = Make(SerialClassInfo(), serial);
   obj->serialEvents_ = std::make_unique<SerialEvents>(*obj);
   serial->Advise(obj->serialEvents_.get());

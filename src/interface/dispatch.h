@@ -33,9 +33,9 @@ class DispatchObject : public std::enable_shared_from_this<DispatchObject> {
   // thread throw DispatchError RPC_E_WRONG_THREAD and touch nothing; the last reference may be
   // dropped on any thread, and the object then goes away on its own thread's loop.
   static std::shared_ptr<DispatchObject> Create(std::string_view className);
-  static std::shared_ptr<DispatchObject> Wrap(std::shared_ptr<clsPrnPort> port);
+  static std::shared_ptr<DispatchObject> Wrap(const std::shared_ptr<clsPrnPort>& port);
   static std::shared_ptr<DispatchObject> Wrap(std::shared_ptr<clsPrnPortData> record);
-  static std::shared_ptr<DispatchObject> Wrap(std::shared_ptr<clsSerial> serial);
+  static std::shared_ptr<DispatchObject> Wrap(const std::shared_ptr<clsSerial>& serial);
 
   ~DispatchObject();
   const ClassInfo& Class() const { return cls_; }

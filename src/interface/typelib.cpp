@@ -1,12 +1,13 @@
 #include "interface/typelib.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <type_traits>
 
-#include "objects/serial_port.h"
-#include "objects/prnport.h"
 #include "interface/dispatch.h"
+#include "objects/prnport.h"
+#include "objects/serial_port.h"
 
 namespace vtl {
 namespace {
@@ -236,15 +237,17 @@ ClassInfo BuildPrnPort() {
           })),
   };
   c.events = {
-      {1, "DatosImpresos", {Ref("tmpContador", V::Long)}},
-      {2, "NuevoEstado", {Ref("tmpError", V::Boolean), Ref("tmpSinPapel", V::Boolean)}},
-      {3, "NuevasPropiedades", {Ref("tmpPropiedades", V::Long)}},
-      {4, "LoopPruebas", {}},
-      {5, "LogoGrabado", {Ref("tmpContador", V::Long)}},
-      {6, "Uploading", {Ref("tmpBytesQuedan", V::Long), Ref("tmpBytesTotal", V::Long)}},
-      {7, "DatosSerial", {Ref("tmpCantidad", V::Long)}},
-      {8, "EstadoCajon", {Ref("tmpAbierto", V::Boolean)}},
-      {9, "EstadoOnLlineOffLine", {Ref("tmpOnline", V::Boolean)}},
+      {kEvDatosImpresos, "DatosImpresos", {Ref("tmpContador", V::Long)}},
+      {kEvNuevoEstado,
+       "NuevoEstado",
+       {Ref("tmpError", V::Boolean), Ref("tmpSinPapel", V::Boolean)}},
+      {kEvNuevasPropiedades, "NuevasPropiedades", {Ref("tmpPropiedades", V::Long)}},
+      {kEvLoopPruebas, "LoopPruebas", {}},
+      {kEvLogoGrabado, "LogoGrabado", {Ref("tmpContador", V::Long)}},
+      {kEvUploading, "Uploading", {Ref("tmpBytesQuedan", V::Long), Ref("tmpBytesTotal", V::Long)}},
+      {kEvDatosSerial, "DatosSerial", {Ref("tmpCantidad", V::Long)}},
+      {kEvEstadoCajon, "EstadoCajon", {Ref("tmpAbierto", V::Boolean)}},
+      {kEvEstadoOnLlineOffLine, "EstadoOnLlineOffLine", {Ref("tmpOnline", V::Boolean)}},
   };
   return c;
 }
@@ -257,14 +260,13 @@ using D = clsPrnPortData;
 // A read/write property of the record: a get and a put under one DISPID.
 template <auto Field>
 void RecordProperty(ClassInfo& c, std::int32_t id, const char* name, V type) {
-  c.members.push_back(Get(id, name, type, On<D>([type](D& d, Args&) {
+  c.members.push_back(Get(id, name, type, On<D>([](D& d, Args&) {
                             const auto& v = d.*Field;
                             if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>) {
                               return Variant::String(v);
                             } else if constexpr (std::is_same_v<std::decay_t<decltype(v)>, bool>) {
                               return Variant::Boolean(v);
                             } else {
-                              (void)type;
                               return Variant::Integer(v);
                             }
                           })));
@@ -353,8 +355,8 @@ ClassInfo BuildSerial() {
              On<S>([](S& s, Args& a) { return Variant::Long(s.CommGetError(a.String(0))); })),
   };
   c.events = {
-      {1, "DataIn", {Ref("tmpBytesTotales", V::Long)}},
-      {2, "DataOut", {Ref("tmpBytesTotales", V::Long)}},
+      {kEvDataIn, "DataIn", {Ref("tmpBytesTotales", V::Long)}},
+      {kEvDataOut, "DataOut", {Ref("tmpBytesTotales", V::Long)}},
   };
   return c;
 }
@@ -422,22 +424,39 @@ const ClassInfo* FindClassInfo(std::string_view name) {
 
 const std::vector<EnumInfo>& Enumerations() {
   static const std::vector<EnumInfo> all = {
-      {"eTiposDepuerto", {{"eTDPLPT", 0}, {"eTDPCOM", 1}, {"eTDPLAN", 2}, {"eTDPWIN", 3}}},
+      // The values are the library's own enumerations: one definition for both.
+      {"eTiposDepuerto",
+       {{"eTDPLPT", eTDPLPT}, {"eTDPCOM", eTDPCOM}, {"eTDPLAN", eTDPLAN}, {"eTDPWIN", eTDPWIN}}},
       {"ePortPropiedadesAdicionales",
-       {{"ePDAImpresorasinCallback", 1}, {"ePDAImpresoraTermica", 2}, {"ePDAAutoSpeed", 4}}},
+       {{"ePDAImpresorasinCallback", ePDAImpresorasinCallback},
+        {"ePDAImpresoraTermica", ePDAImpresoraTermica},
+        {"ePDAAutoSpeed", ePDAAutoSpeed}}},
       {"enumHandshaking",
-       {{"eHSKNone", 0}, {"eHSKSoftware", 1}, {"eHSKHardware", 2}, {"eHSKSoftwareHardware", 3}}},
+       {{"eHSKNone", eHSKNone},
+        {"eHSKSoftware", eHSKSoftware},
+        {"eHSKHardware", eHSKHardware},
+        {"eHSKSoftwareHardware", eHSKSoftwareHardware}}},
   };
   return all;
 }
 
 const std::vector<BitFieldInfo>& DcbBitFields() {
+  // From the platform's own masks, so the record and the device-control block agree bit for bit.
+  constexpr auto bit = [](platform::DWORD mask) { return std::countr_zero(mask); };
   static const std::vector<BitFieldInfo> all = {
-      {"fBinary", 0, 1},           {"fParity", 1, 1},     {"fOutxCtsFlow", 2, 1},
-      {"fOutxDsrFlow", 3, 1},      {"fDtrControl", 4, 2}, {"fDsrSensitivity", 6, 1},
-      {"fTXContinueOnXoff", 7, 1}, {"fOutX", 8, 1},       {"fInX", 9, 1},
-      {"fErrorChar", 10, 1},       {"fNull", 11, 1},      {"fRtsControl", 12, 2},
-      {"fAbortOnError", 14, 1},
+      {"fBinary", bit(platform::DCB_fBinary), 1},
+      {"fParity", bit(platform::DCB_fParity), 1},
+      {"fOutxCtsFlow", bit(platform::DCB_fOutxCtsFlow), 1},
+      {"fOutxDsrFlow", bit(platform::DCB_fOutxDsrFlow), 1},
+      {"fDtrControl", static_cast<int>(platform::DCB_fDtrControlShift), 2},
+      {"fDsrSensitivity", bit(platform::DCB_fDsrSensitivity), 1},
+      {"fTXContinueOnXoff", bit(platform::DCB_fTXContinueOnXoff), 1},
+      {"fOutX", bit(platform::DCB_fOutX), 1},
+      {"fInX", bit(platform::DCB_fInX), 1},
+      {"fErrorChar", bit(platform::DCB_fErrorChar), 1},
+      {"fNull", bit(platform::DCB_fNull), 1},
+      {"fRtsControl", static_cast<int>(platform::DCB_fRtsControlShift), 2},
+      {"fAbortOnError", bit(platform::DCB_fAbortOnError), 1},
   };
   return all;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "interface/variant.h"
+#include "platform/comm.h"
 
 namespace vtl {
 
@@ -84,25 +85,24 @@ struct EnumInfo {
 };
 const std::vector<EnumInfo>& Enumerations();
 
-// The serial line record, laid out as the operating system's device-control block (28 bytes).
-struct dcbType {
-  std::uint32_t DCBlength = 28;
-  std::uint32_t BaudRate = 0;
-  std::uint32_t fBitFields = 0;
-  std::uint16_t wReserved = 0;
-  std::uint16_t XonLim = 0;
-  std::uint16_t XoffLim = 0;
-  std::uint8_t ByteSize = 0;
-  std::uint8_t Parity = 0;
-  std::uint8_t StopBits = 0;
-  char XonChar = 0;
-  char XoffChar = 0;
-  char ErrorChar = 0;
-  char EofChar = 0;
-  char EvtChar = 0;
-  std::uint16_t wReserved1 = 0;
+// The serial line record the automation surface shows is the platform's device-control block
+// itself (28 bytes), so the two can never drift apart.
+using dcbType = platform::DCB;
+
+// The DISPIDs of the port's events, for the type description and for raising them.
+enum EventoDispid : std::int32_t {
+  kEvDatosImpresos = 1,
+  kEvNuevoEstado = 2,
+  kEvNuevasPropiedades = 3,
+  kEvLoopPruebas = 4,
+  kEvLogoGrabado = 5,
+  kEvUploading = 6,
+  kEvDatosSerial = 7,
+  kEvEstadoCajon = 8,
+  kEvEstadoOnLlineOffLine = 9,
 };
-static_assert(sizeof(dcbType) == 28, "dcbType must keep the device-control block layout");
+// And of the serial port's.
+enum EventoSerieDispid : std::int32_t { kEvDataIn = 1, kEvDataOut = 2 };
 
 // Bits of dcbType::fBitFields, from bit 0: name, first bit, width.
 struct BitFieldInfo {

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "base/cadenas.h"
+#include "base/decimal.h"
 #include "interface/errors.h"
 
 namespace vtl {
@@ -17,13 +19,6 @@ struct Overloaded : Ts... {
 };
 template <class... Ts>
 Overloaded(Ts...) -> Overloaded<Ts...>;
-
-std::string Trim(const std::string& s) {
-  const auto b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  const auto e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
-}
 
 // Rounds half to even, as hosts round a fraction to a whole number, whatever rounding mode the
 // host's floating-point environment is in.
@@ -45,60 +40,25 @@ std::int64_t DoubleToWide(double d) {
 // and an optional exponent (E or D); spaces around it are allowed, anything else is a type
 // mismatch. The point is always ".", whatever locale the host runs in.
 double TextToDouble(const std::string& text) {
-  const std::string t = Trim(text);
-  std::string plain;  // what from_chars reads: no "+", "e" for the exponent
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
-  bool digits = false, dot = false;
-  long magnitude = 0;  // decimal position of the first significant digit, for out-of-range
-  bool significant = false;
-  for (; i < t.size(); ++i) {
-    const char c = t[i];
-    if (c >= '0' && c <= '9') {
-      digits = true;
-      if (c != '0') significant = true;
-      if (!dot && significant) ++magnitude;
-      if (dot && !significant) --magnitude;
-      plain += c;
-    } else if (c == '.' && !dot) {
-      dot = true;
-      plain += c;
-    } else {
-      break;
-    }
-  }
-  if (!digits) throw DispatchError::TypeMismatch();
-  long exponent = 0;
-  if (i < t.size() && (t[i] == 'e' || t[i] == 'E' || t[i] == 'd' || t[i] == 'D')) {
-    plain += 'e';
-    ++i;
-    bool expNegative = false;
-    if (i < t.size() && (t[i] == '-' || t[i] == '+')) {
-      expNegative = t[i] == '-';
-      plain += t[i++];
-    }
-    bool expDigits = false;
-    for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) {
-      expDigits = true;
-      if (exponent < 100000) exponent = exponent * 10 + (t[i] - '0');
-      plain += t[i];
-    }
-    if (!expDigits) throw DispatchError::TypeMismatch();
-    if (expNegative) exponent = -exponent;
-  }
-  if (i != t.size()) throw DispatchError::TypeMismatch();
-  if (!significant) return 0.0;
+  const std::optional<Decimal> n = LeerDecimal(text);
+  if (!n) throw DispatchError::TypeMismatch();
+  const std::size_t primera = n->digitos.find_first_not_of('0');
+  if (primera == std::string::npos) return 0.0;
+  const std::string_view cifras = std::string_view(n->digitos).substr(primera);
+  const long long exponente = n->exponente - n->decimales;
+  // What from_chars reads: the significant digits and one exponent.
+  const std::string plain = std::string(cifras) + "e" + std::to_string(exponente);
   double d = 0;
   const auto r = std::from_chars(plain.data(), plain.data() + plain.size(), d);
   if (r.ec == std::errc::result_out_of_range) {
-    if (magnitude + exponent > 0) throw DispatchError::Overflow();
+    // Out of range above when the first significant digit stands left of the point.
+    if (static_cast<long long>(cifras.size()) + exponente > 0) throw DispatchError::Overflow();
     return 0.0;  // too small to tell from zero
   }
   if (r.ec != std::errc() || r.ptr != plain.data() + plain.size()) {
     throw DispatchError::TypeMismatch();
   }
-  return negative ? -d : d;
+  return n->negativo ? -d : d;
 }
 
 std::int64_t ToWide(const Variant::Value& v) {
@@ -195,7 +155,7 @@ std::int16_t Variant::ToInteger() const {
 bool Variant::ToBoolean() const {
   const Variant& t = Target();
   if (const auto* s = std::get_if<std::string>(&t.value_)) {
-    std::string lower = Trim(*s);
+    std::string lower = RecortarEspacios(*s);
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (lower == "true") return true;
     if (lower == "false") return false;
