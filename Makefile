@@ -10,7 +10,7 @@ FUZZ_SECONDS ?= 10
 FUZZ_TARGETS := vtl_logo_fuzz printersim_fuzz vtl_settings_fuzz vtl_port_text_fuzz \
   vtl_serial_status_fuzz vtl_network_fuzz
 
-.PHONY: deps demo test tsan soak fuzz fuzz-long fuzz-build fuzz-run bench format release
+.PHONY: deps demo test lint tsan soak fuzz fuzz-long fuzz-build fuzz-run bench format release
 
 deps:
 	./scripts/install-deps
@@ -22,12 +22,26 @@ release: deps
 demo: release
 	./scripts/demo $(RELEASE_DIR)
 
+TEST_CONFIG := -DCMAKE_BUILD_TYPE=Debug -DVTL_SANITIZE=ON -DVTL_WERROR=ON -DVTL_BUILD_BENCH=OFF
+SOURCES := find src tools tests bench include \( -name '*.cpp' -o -name '*.h' -o -name '*.hpp' \)
+
 test: deps
-	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DVTL_SANITIZE=ON -DVTL_WERROR=ON -DVTL_BUILD_BENCH=OFF
+	cmake -S . -B $(TEST_DIR) $(TEST_CONFIG)
 	cmake --build $(TEST_DIR) -j $(JOBS)
+	$(MAKE) --no-print-directory lint
 	$(MAKE) --no-print-directory fuzz
 	ctest --test-dir $(TEST_DIR) --output-on-failure -j $(JOBS) --timeout 300
 	$(MAKE) --no-print-directory tsan
+
+# Every source formatted as .clang-format says, and the library's sources clean of the checks in
+# .clang-tidy (an exception is marked in place with its reason).
+lint: deps
+	$(SOURCES) | xargs clang-format --dry-run --Werror
+	@# A layer reaches only the layers below it; ".." in an include would walk around that.
+	@! grep -rnE '^#include "([^"]*/)?\.\./' src include || { echo "lint: include through .."; exit 1; }
+	cmake -S . -B $(TEST_DIR) $(TEST_CONFIG) > /dev/null
+	run-clang-tidy -p $(TEST_DIR) -j $(JOBS) -quiet '$(CURDIR)/src/.*' > $(TEST_DIR)/clang-tidy.log 2>&1 \
+	  || { grep -E 'error:|warning:' $(TEST_DIR)/clang-tidy.log | sort -u; exit 1; }
 
 # The tests of many host threads again, under ThreadSanitizer, in a build of their own.
 tsan: deps
@@ -74,4 +88,4 @@ bench: release
 	./$(RELEASE_DIR)/bench/vtl_bench
 
 format:
-	find src tools tests bench include -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	$(SOURCES) | xargs clang-format -i

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "platform/loop.h"
 #include "platform/sim.h"
+#include "prnport_test_access.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <fstream>
 
-#include "objects/prnport.h"
 #include "engine/timer.h"
+#include "objects/prnport.h"
 
 namespace vtl {
 namespace {

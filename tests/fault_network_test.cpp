@@ -15,14 +15,14 @@
 #include <sstream>
 #include <thread>
 
-#include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "logo_fixture.h"
 #include "net/socket.h"
 #include "net_lan_peer.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
 #include "port_fixture.h"
 #include "printer_process.h"
+#include "prnport_test_access.h"
 
 #ifdef VTL_HAVE_PRINTERSIM_CORE
 #include "printer.h"

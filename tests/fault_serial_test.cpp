@@ -9,10 +9,10 @@
 #include <string>
 
 #include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "platform/loop.h"
 #include "platform/sim.h"
 #include "port_fixture.h"
+#include "prnport_test_access.h"
 #include "serial_pty.h"
 #include "speed_test_printers.h"
 

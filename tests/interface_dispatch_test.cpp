@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <limits>
 
-#include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "interface/dispatch.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
 #include "platform/sim.h"
+#include "prnport_test_access.h"
 
 namespace vtl {
 namespace {

@@ -11,16 +11,16 @@
 #include <thread>
 #include <vector>
 
-#include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "net/socket.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
+#include "prnport_test_access.h"
 
 namespace vtl::testing {
 
 inline const std::string kDleEot2{'\x10', '\x04', '\x02'};
 
-class LoopbackPrinter : public __clsSocketCB {
+class LoopbackPrinter : public SocketEventSink {
  public:
   LoopbackPrinter() {
     cb_->Advise(this);

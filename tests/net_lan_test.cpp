@@ -8,13 +8,13 @@
 #include <string>
 #include <thread>
 
-#include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "net/socket.h"
 #include "net_lan_peer.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
 #include "platform/winsock.h"
 #include "port_fixture.h"
+#include "prnport_test_access.h"
 
 #ifdef VTL_HAVE_PRINTERSIM_CORE
 #include "printer.h"

@@ -9,9 +9,9 @@
 
 #include "cups_fixture.h"
 #include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "platform/loop.h"
 #include "port_fixture.h"
+#include "prnport_test_access.h"
 
 namespace vtl::testing {
 namespace {

@@ -1,6 +1,6 @@
-#include "objects/prnport.h"
 #include "logo_fixture.h"
 #include "net_lan_peer.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
 #include "port_fixture.h"
 

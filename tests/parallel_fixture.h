@@ -16,9 +16,9 @@
 #include <string>
 
 #include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "platform/loop.h"
 #include "platform/portio.h"
+#include "prnport_test_access.h"
 #include "serial_pty.h"
 
 namespace vtl {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "platform/loop.h"
 #include "platform/sim.h"
+#include "prnport_test_access.h"
 
 namespace vtl::testing {
 

@@ -60,8 +60,8 @@ struct PrnPortTestAccess {
   }
   // Makes `handle` the object's open port, as a successful opening would leave it.
   // `nombre` is what the port opens again after losing the device.
-  static void AttachPort(clsPrnPort& p, platform::HANDLE handle, eTiposDepuerto,
-                         std::int32_t, const std::string& nombre = "") {
+  static void AttachPort(clsPrnPort& p, platform::HANDLE handle, eTiposDepuerto, std::int32_t,
+                         const std::string& nombre = "") {
     BucleEnvio& b = p.Bucle();
     auto canal = std::make_shared<CanalSeriePrueba>(b, handle, nombre, Memoria());
     b.Usar(canal);

@@ -11,11 +11,11 @@
 #include <string>
 
 #include "cups_fixture.h"
-#include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "net_lan_peer.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
 #include "port_fixture.h"
+#include "prnport_test_access.h"
 
 namespace vtl::testing {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "objects/prnport.h"
 #include "logo_fixture.h"
+#include "objects/prnport.h"
 #include "parallel_fixture.h"
 #include "platform/loop.h"
 #include "platform/sim.h"

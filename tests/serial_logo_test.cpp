@@ -1,6 +1,6 @@
 // A logo stored over a serial line in the virtual printer's memory, then printed from it.
-#include "objects/prnport.h"
 #include "logo_fixture.h"
+#include "objects/prnport.h"
 #include "port_fixture.h"
 #include "serial_pty.h"
 

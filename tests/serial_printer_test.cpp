@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "port_fixture.h"
+#include "prnport_test_access.h"
 #include "serial_pty.h"
 
 #if VTL_HAVE_PRINTERSIM_CORE

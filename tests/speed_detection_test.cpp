@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "objects/prnport.h"
-#include "prnport_test_access.h"
 #include "platform/loop.h"
+#include "prnport_test_access.h"
 #include "speed_test_printers.h"
 
 namespace vtl::testing {

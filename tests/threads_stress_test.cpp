@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "cups_fixture.h"
-#include "objects/prnport.h"
 #include "net_lan_peer.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
 #include "port_fixture.h"
 #include "serial_pty.h"

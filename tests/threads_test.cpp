@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "channels/serial/formulario.h"
-#include "objects/prnport.h"
 #include "interface/dispatch.h"
 #include "interface/errors.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
 #include "platform/sim.h"
 #include "serial_pty.h"

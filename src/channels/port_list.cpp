@@ -36,7 +36,7 @@ std::vector<std::int32_t> Presentes(const std::string& tipo, std::int32_t ultimo
 }  // namespace
 
 void ListaDePuertosExistentes(std::vector<std::int32_t>& tmpArrPuertosSerie,
-                                          std::vector<std::int32_t>& tmpArrPuertosParalelo) {
+                              std::vector<std::int32_t>& tmpArrPuertosParalelo) {
   std::vector<std::int32_t> serie = Presentes("COM", 16);
   std::vector<std::int32_t> paralelo = Presentes("LPT", 4);
   if (!paralelo.empty()) tmpArrPuertosParalelo = std::move(paralelo);

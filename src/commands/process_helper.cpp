@@ -1,6 +1,5 @@
 // Running another program and waiting for it without freezing the host's events.
 #include "commands/comandos.h"
-
 #include "platform/loop.h"
 #include "platform/process.h"
 

@@ -18,7 +18,7 @@ struct Ajustes {
   std::int32_t propiedades = 0;  // ePortPropiedadesAdicionales
   std::int32_t controlDeFlujo = -1;
   std::string secuenciaInicializacion;  // sent to a serial printer before the status request
-  std::int32_t intervaloTimer = 200;     // ms, while the printer has not answered or after errors
+  std::int32_t intervaloTimer = 200;    // ms, while the printer has not answered or after errors
   bool reaperturaPermitida = true;
 
   bool SinCallback() const { return (propiedades & ePDAImpresorasinCallback) != 0; }

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/escpos.h"
 #include "engine/guard.h"
 #include "engine/types.h"
-#include "base/escpos.h"
 #include "platform/win.h"
 
 namespace vtl {
@@ -217,7 +217,8 @@ void BucleEnvio::InformarCarga(std::int32_t quedan) {
   eventos_.Uploading(quedan, uploadBytes_);
 }
 
-bool BucleEnvio::IniciarCarga(std::string flujo, std::vector<std::string> nombres, bool lento) {
+bool BucleEnvio::IniciarCarga(const std::string& flujo, std::vector<std::string> nombres,
+                              bool lento) {
   if (uploading_) return false;
   auto dueno = Mantener();
   nombresLogos_ = std::move(nombres);

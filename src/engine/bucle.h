@@ -66,7 +66,7 @@ class BucleEnvio {
   // Starts a logo upload: `flujo` goes out as one command, paced by the channel; other text is
   // held back until the upload's end, which raises LogoGrabado, test-prints the named logos and
   // releases the text. False (nothing changed) while another upload runs.
-  bool IniciarCarga(std::string flujo, std::vector<std::string> nombres, bool lento);
+  bool IniciarCarga(const std::string& flujo, std::vector<std::string> nombres, bool lento);
   bool Cargando() const { return uploading_; }
   bool CargaLenta() const { return uploadLento_; }
 

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
+#include "base/escpos.h"
 #include "engine/bucle.h"
 #include "engine/guard.h"
-#include "base/escpos.h"
 #include "platform/loop.h"
 
 namespace vtl {
@@ -218,17 +218,17 @@ void CanalDispositivo::Enviar() {
   }
 
   bucle.Ocupado(true);
-  std::string bloque(datos.substr(0, longitud));
-  bytesAEnviar_ = static_cast<std::int32_t>(bloque.size());
+  longitud = std::min(longitud, datos.size());
+  bytesAEnviar_ = static_cast<std::int32_t>(longitud);
   // Alternate the two blocks so a write still in flight keeps its source intact.
   char* memoria = bloqueUsado_ == 2 ? memBloque1_ : memBloque2_;
   bloqueUsado_ = bloqueUsado_ == 2 ? 1 : 2;
-  std::memcpy(memoria, bloque.data(), bloque.size());
+  std::copy_n(datos.data(), longitud, memoria);
   bytesEscritos_ = 0;
-  const BOOL escrito =
-      WriteFile(handle_, memoria, static_cast<DWORD>(bytesAEnviar_), &bytesEscritos_, &ovlEscritura_);
+  const BOOL escrito = WriteFile(handle_, memoria, static_cast<DWORD>(bytesAEnviar_),
+                                 &bytesEscritos_, &ovlEscritura_);
   const DWORD error = escrito ? ERROR_SUCCESS : GetLastError();
-  ultimoBloque_ = std::move(bloque);
+  ultimoBloque_.assign(memoria, longitud);
 
   // What the device took. A write that completes at once has taken everything, except on a port
   // opened without overlapped writes, where the write time-out may cut it short: the rest stays
@@ -277,7 +277,8 @@ void CanalDispositivo::ComprobarEnvio(bool& resto) {
   DWORD escritos = 0;
   const BOOL resultado = GetOverlappedResult(handle_, &ovlEscritura_, &escritos, FALSE);
   escrituraPendiente_ = false;
-  estado_ = resultado == 1 ? ((estado_ - kPendiente) | kEscrito) : ((estado_ - kPendiente) | kError);
+  estado_ =
+      resultado == 1 ? ((estado_ - kPendiente) | kEscrito) : ((estado_ - kPendiente) | kError);
   if (escritos < static_cast<DWORD>(bytesAEnviar_)) {
     resto = true;
     DevolverAlBuffer(escritos);
@@ -397,9 +398,9 @@ void CanalDispositivo::ReabrirSiToca() {
     return;
   }
   // A port that is not there is tried again, less often the longer it stays away.
-  esperaReapertura_ =
-      std::min<std::int64_t>(std::max<std::int64_t>(esperaReapertura_ * 2, bucle_.ajustes().intervaloTimer),
-                             kEsperaReaperturaMaxima);
+  esperaReapertura_ = std::min<std::int64_t>(
+      std::max<std::int64_t>(esperaReapertura_ * 2, bucle_.ajustes().intervaloTimer),
+      kEsperaReaperturaMaxima);
   proximaReapertura_ = ahora + esperaReapertura_;
 }
 

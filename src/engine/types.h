@@ -5,8 +5,6 @@
 #include <stdexcept>
 #include <string>
 
-
-
 namespace vtl {
 
 enum eTiposDepuerto : std::int32_t { eTDPLPT = 0, eTDPCOM = 1, eTDPLAN = 2, eTDPWIN = 3 };

@@ -4,10 +4,11 @@
 #include <cstring>
 #include <new>
 
+#include "base/cadenas.h"
 #include "interface/c_object.h"
-#include "objects/prnport.h"
 #include "interface/dispatch.h"
 #include "interface/text.h"
+#include "objects/prnport.h"
 #include "platform/comm.h"
 #include "platform/loop.h"
 #include "platform/message.h"
@@ -94,6 +95,7 @@ Variant FromC(const vtl_variant& v) {
     case VTL_STRING_ARRAY: {
       if (v.len < 0 || (v.len > 0 && !v.strs)) throw DispatchError::TypeMismatch();
       std::vector<std::string> out;
+      out.reserve(static_cast<std::size_t>(v.len));
       for (std::int32_t i = 0; i < v.len; ++i) out.push_back(vtl::Utf8ToAnsi(Text(v.strs[i], -1)));
       return Variant::StringArray(std::move(out));
     }
@@ -152,13 +154,6 @@ void Give(vtl_variant* out, const Variant& value) {
 
 void NeedPointer(const void* p) {
   if (!p) throw DispatchError(vtl::E_POINTER, 91, "Object variable not set");
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return s;
 }
 
 // The text of a system error number, without the line end system messages carry.
@@ -423,7 +418,7 @@ int32_t vtl_map_port(const char* name, const char* path) {
 int32_t vtl_map_free_port(const char* kind, const char* path, vtl_variant* name) {
   return Guard([&] {
     NeedPointer(name);
-    const std::string k = Upper(kind ? kind : "");
+    const std::string k = vtl::Mayusculas(kind ? kind : "");
     if ((k != "COM" && k != "LPT") || !path || !*path) {
       return Fail(vtl::E_INVALIDARG, 5, "Invalid procedure call or argument", "vtldllxt");
     }

@@ -145,7 +145,7 @@ void clsPrnPort::UploadLogo(const std::vector<std::string>& tmpLogos,
   for (std::size_t i = 0; i < tmpLogos.size() && i < tmpNombres.size(); ++i) {
     nombres[i] = tmpNombres[i];
   }
-  bucle_->IniciarCarga(std::move(flujo), std::move(nombres), tmpLento);
+  bucle_->IniciarCarga(flujo, std::move(nombres), tmpLento);
 }
 
 bool clsPrnPort::gfSys_ShellAndWaitFor(const std::string& Command,
@@ -228,9 +228,8 @@ void clsPrnPort::AbrirPuerto(eTiposDepuerto tipo, const std::string& puerto,
     canal->Abrir();
     return;
   }
-  const std::string nombre =
-      std::string("\\\\.\\") + (tipo == eTDPLPT ? "LPT" : "COM") +
-      std::to_string(static_cast<std::int64_t>(indice) + 1);
+  const std::string nombre = std::string("\\\\.\\") + (tipo == eTDPLPT ? "LPT" : "COM") +
+                             std::to_string(static_cast<std::int64_t>(indice) + 1);
   ajustes.propiedades = propiedades;
   std::shared_ptr<CanalDispositivo> canal;
   if (tipo == eTDPLPT) {

@@ -30,7 +30,7 @@ namespace vtl {
 
 // Events of clsPrnPort. Every argument is by reference: a handler that assigns to one changes
 // the value the raising procedure holds.
-class __clsPrnPort {
+class __clsPrnPort {  // NOLINT(bugprone-reserved-identifier): its automation name
  public:
   virtual ~__clsPrnPort() = default;
   virtual void DatosImpresos(std::int32_t& /*tmpContador*/) {}

@@ -23,7 +23,7 @@
 namespace vtl {
 
 // Events of clsSerial; arguments by reference, as for every event of the library.
-class __clsSerial {
+class __clsSerial {  // NOLINT(bugprone-reserved-identifier): its automation name
  public:
   virtual ~__clsSerial() = default;
   // Text arrived; tmpBytesTotales is the length of everything received and not yet taken.

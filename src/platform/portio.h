@@ -121,7 +121,7 @@ std::string BackendName();
 bool ReleaseForPrinterDriver(int parport);
 // Tests: stand-in ppdev ports (parport index and base address) whose ioctls go to `ioctlFn`;
 // nullptr goes back to the real ones.
-void InstallPpdevForTests(std::vector<std::pair<int, std::uint16_t>> ports,
+void InstallPpdevForTests(const std::vector<std::pair<int, std::uint16_t>>& ports,
                           int (*ioctlFn)(int, unsigned long, void*));
 
 }  // namespace portio

@@ -8,15 +8,15 @@
 #include <memory>
 #include <string>
 
-#include "objects/prnport.h"
 #include "net/socket.h"
+#include "objects/prnport.h"
 #include "platform/loop.h"
 
 namespace {
 
 using namespace vtl;
 
-struct Peer : __clsSocketCB {
+struct Peer : SocketEventSink {
   std::shared_ptr<clsSocketCB> cb = std::make_shared<clsSocketCB>();
   std::shared_ptr<clsSocket> listener, conn;
   std::string replies;

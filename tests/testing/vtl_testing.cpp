@@ -6,8 +6,8 @@
 #include <string>
 
 #include "interface/c_object.h"
-#include "prnport_test_access.h"
 #include "platform/sim.h"
+#include "prnport_test_access.h"
 #include "vtldllxt_testing.h"
 
 namespace {

@@ -50,7 +50,7 @@ EstadoImpresora Decodificar(unsigned char b) {
 }  // namespace
 
 // Receives the socket's events for one channel, as long as the channel lives.
-class CanalRed::Sumidero : public __clsSocketCB {
+class CanalRed::Sumidero : public SocketEventSink {
  public:
   explicit Sumidero(std::weak_ptr<CanalRed> canal) : canal_(std::move(canal)) {}
   void OnClose(std::int32_t&) override {
@@ -145,7 +145,8 @@ void CanalRed::DevolverPendientes() {
   std::string texto;
   std::vector<PureSpan> puros;
   for (const Tramo& t : pendientes_) {
-    for (const PureSpan& s : t.puros) puros.push_back({texto.size() + s.begin, texto.size() + s.end});
+    for (const PureSpan& s : t.puros)
+      puros.push_back({texto.size() + s.begin, texto.size() + s.end});
     texto += t.texto;
   }
   pendientes_.clear();
@@ -223,7 +224,8 @@ void CanalRed::EnviarPeticion(const std::shared_ptr<clsSocket>& socket) {
   ++peticiones_;
   entregados_ += kPeticionEstado.size();
   // Requests sent alone carry no text: a run of them is kept as one piece, its last request.
-  if (!pendientes_.empty() && pendientes_.back().texto.empty() && pendientes_.back().peticion != 0) {
+  if (!pendientes_.empty() && pendientes_.back().texto.empty() &&
+      pendientes_.back().peticion != 0) {
     pendientes_.back().peticion = peticiones_;
     pendientes_.back().fin = entregados_;
   } else {
@@ -281,17 +283,7 @@ std::int32_t CanalRed::Paso() {
   return kPeriodo;
 }
 
-bool CanalRed::PasoConectado(const std::shared_ptr<clsSocket>& socket) {
-  if (!conectada_) {
-    // Connected without the event having reached this channel (it was busy elsewhere): the same.
-    const Vigencia v = Ahora();
-    OnConnect();
-    if (!Vigente(v)) return false;
-  }
-  const std::int64_t ahora = Reloj();
-  const std::uint64_t sinConfirmar = socket->UnacknowledgedBytes();
-  const std::uint64_t recibidos = entregados_ > sinConfirmar ? entregados_ - sinConfirmar : 0;
-
+void CanalRed::VigilarSilencio(std::int64_t ahora, std::uint64_t recibidos) {
   // Silence counts from when the printer's stack acknowledged the oldest unanswered request,
   // never while that request still waits behind data the printer is taking.
   if (modoRespuesta_ != 1 && respuestas_ < peticiones_) {
@@ -320,6 +312,20 @@ bool CanalRed::PasoConectado(const std::shared_ptr<clsSocket>& socket) {
       silencioDesde_ = 0;
     }
   }
+}
+
+bool CanalRed::PasoConectado(const std::shared_ptr<clsSocket>& socket) {
+  if (!conectada_) {
+    // Connected without the event having reached this channel (it was busy elsewhere): the same.
+    const Vigencia v = Ahora();
+    OnConnect();
+    if (!Vigente(v)) return false;
+  }
+  const std::int64_t ahora = Reloj();
+  const std::uint64_t sinConfirmar = socket->UnacknowledgedBytes();
+  const std::uint64_t recibidos = entregados_ > sinConfirmar ? entregados_ - sinConfirmar : 0;
+
+  VigilarSilencio(ahora, recibidos);
   if (modoRespuesta_ == 1) {
     // Without replies, what the printer's stack has acknowledged is all that can be known.
     while (!pendientes_.empty() && pendientes_.front().fin <= recibidos) pendientes_.pop_front();

@@ -35,7 +35,7 @@ class clsSocketCB;
 
 // What a printer port remembers of its network printers from one opening to the next.
 struct MemoriaRed {
-  std::int64_t ultimoIntento = 0;       // loop clock, ms, of the last connection attempt
+  std::int64_t ultimoIntento = 0;         // loop clock, ms, of the last connection attempt
   std::int64_t conexionEnCursoDesde = 0;  // whole seconds; 0 while no attempt is timed
   // Host and port of the last printer that answered: it never counts as one that does not
   // answer status requests.
@@ -83,6 +83,8 @@ class CanalRed : public Canal {
   void NuevoSocket();
   void Conectar();
   bool PasoConectado(const std::shared_ptr<clsSocket>& socket);
+  // A printer that stops answering: in error if it answered before, else one without replies.
+  void VigilarSilencio(std::int64_t ahora, std::uint64_t recibidos);
   void EnviarTexto();
   void EnviarPeticion(const std::shared_ptr<clsSocket>& socket);
   void AnularPeticiones();

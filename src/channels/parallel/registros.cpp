@@ -18,7 +18,7 @@ constexpr std::int32_t kInvertidosControl = 0x0B;  // strobe, auto feed, select 
 }  // namespace
 
 bool DetectorParalelo::DireccionDe(std::int32_t base, std::int32_t desplazamiento,
-                             std::int16_t& direccion) {
+                                   std::int16_t& direccion) {
   // Signed 16-bit arithmetic as the port addresses are kept, and no wrap-around past 0xFFFF
   // either: a register must lie inside the port's own block.
   const std::int64_t suma = static_cast<std::int64_t>(base) + desplazamiento;
@@ -50,7 +50,7 @@ std::int32_t DetectorParalelo::LeerRegistro(std::int32_t base, std::int32_t desp
 }
 
 void DetectorParalelo::EscribirRegistro(std::int32_t base, std::int32_t desplazamiento,
-                                  std::int32_t valor) {
+                                        std::int32_t valor) {
   std::int16_t direccion = 0;
   if (!DireccionDe(base, desplazamiento, direccion)) return;
   EscribirPuerto(direccion, static_cast<std::int16_t>(valor & 0xFF));
@@ -115,7 +115,6 @@ std::int32_t DetectorParalelo::LimpiarTimeoutEpp(std::int32_t base) {
   LeerEstadoParalelo(base);
   return habia;
 }
-
 
 namespace {
 

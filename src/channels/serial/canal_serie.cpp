@@ -4,11 +4,11 @@
 #include <cmath>
 #include <limits>
 
+#include "base/cadenas.h"
+#include "base/escpos.h"
 #include "channels/port_text.h"
 #include "channels/serial/formulario.h"
 #include "engine/bucle.h"
-#include "base/cadenas.h"
-#include "base/escpos.h"
 #include "platform/comm.h"
 
 namespace vtl {
@@ -168,8 +168,8 @@ void CanalSerie::AtenderEventos() {
   // command: handed to the send loop it would take over the state of the job in progress (its
   // completion record, its error flag) and end a job that does not exist with DatosImpresos.
   // Right after an opening it is dropped, as everything is until the printer has answered.
-  const bool libre = EstadoEnvio() == 0 && !EscribiendoBloque() && bucle.Salida().empty() &&
-                     bucle.Cola().empty();
+  const bool libre =
+      EstadoEnvio() == 0 && !EscribiendoBloque() && bucle.Salida().empty() && bucle.Cola().empty();
   if (!memoria_.estadoAutomaticoPedido && (bucle.EsperandoRespuesta() || libre)) {
     if (!bucle.EsperandoRespuesta()) {
       EscribirComando(bucle.ajustes().secuenciaInicializacion +

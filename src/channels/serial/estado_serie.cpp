@@ -38,8 +38,8 @@ unsigned char LectorEstadoSerie::Leer(const unsigned char* bytes, std::size_t n)
     const std::size_t falta = 4 - resto_.size();
     if (n == falta && TodosResto(bytes, n)) {
       unsigned char b[4];
-      std::memcpy(b, resto_.data(), resto_.size());
-      std::memcpy(b + resto_.size(), bytes, falta);
+      std::copy(resto_.begin(), resto_.end(), b);
+      std::copy_n(bytes, falta, b + resto_.size());
       Bloque(b);
       primero = b[0];
       i = n;

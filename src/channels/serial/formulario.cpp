@@ -75,20 +75,12 @@ bool clsControlSerie::Put(int dispid, const ValorControl& value) {
       if (!text || !BuildCommDCBA(text->c_str(), &probe) || text->find('=') != std::string::npos) {
         return false;
       }
-      const ValorControl before = props_[kSettings];
-      props_[kSettings] = value;
-      if (open && !ApplyLine()) {
-        props_[kSettings] = before;
-        return false;
-      }
-      return true;
+      return PonerLinea(kSettings, value);
     }
     case kCommPort:
-      if (open || !AsLong(value, &n) || n < 1) return false;
-      props_[dispid] = VLong(n);
-      return true;
     case kInBufferSize:
     case kOutBufferSize:
+      // Fixed while the port is open.
       if (open || !AsLong(value, &n) || n < 1) return false;
       props_[dispid] = VLong(n);
       return true;
@@ -97,30 +89,15 @@ bool clsControlSerie::Put(int dispid, const ValorControl& value) {
       if (!AsLong(value, &n) || n < 0) return false;
       props_[dispid] = VLong(n);
       return true;
-    case kHandshaking: {
+    case kHandshaking:
       if (!AsLong(value, &n) || n < eHSKNone || n > eHSKSoftwareHardware) return false;
-      const ValorControl before = props_[kHandshaking];
-      props_[kHandshaking] = VLong(n);
-      if (open && !ApplyLine()) {
-        props_[kHandshaking] = before;
-        return false;
-      }
-      return true;
-    }
+      return PonerLinea(kHandshaking, VLong(n));
     case kDTREnable:
     case kRTSEnable:
     case kNullDiscard:
     case kEOFEnable:
-    case kBinaryInput: {
-      auto b = std::get_if<bool>(&value);
-      if (!b) return false;
-      props_[dispid] = value;
-      if (open && dispid == kDTREnable) EscapeCommFunction(handle_, *b ? SETDTR : CLRDTR);
-      if (open && dispid == kRTSEnable && !(Long(kHandshaking) & eHSKHardware)) {
-        EscapeCommFunction(handle_, *b ? SETRTS : CLRRTS);
-      }
-      return true;
-    }
+    case kBinaryInput:
+      return PonerInterruptor(dispid, value);
     case kPortOpen: {
       auto b = std::get_if<bool>(&value);
       if (!b) return false;
@@ -139,6 +116,30 @@ bool clsControlSerie::Put(int dispid, const ValorControl& value) {
     default:
       return false;
   }
+}
+
+bool clsControlSerie::PonerLinea(int dispid, const ValorControl& value) {
+  // On an open port the line takes it at once; a line that refuses keeps the value it had.
+  const ValorControl before = props_[dispid];
+  props_[dispid] = value;
+  if (handle_ != 0 && !ApplyLine()) {
+    props_[dispid] = before;
+    return false;
+  }
+  return true;
+}
+
+bool clsControlSerie::PonerInterruptor(int dispid, const ValorControl& value) {
+  auto b = std::get_if<bool>(&value);
+  if (!b) return false;
+  props_[dispid] = value;
+  if (handle_ == 0) return true;
+  if (dispid == kDTREnable) EscapeCommFunction(handle_, *b ? SETDTR : CLRDTR);
+  // Under hardware handshake RTS belongs to the line.
+  if (dispid == kRTSEnable && !(Long(kHandshaking) & eHSKHardware)) {
+    EscapeCommFunction(handle_, *b ? SETRTS : CLRRTS);
+  }
+  return true;
 }
 
 bool clsControlSerie::Open() {

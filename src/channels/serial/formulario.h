@@ -49,6 +49,8 @@ class clsControlSerie {
 
  private:
   bool Open();
+  bool PonerLinea(int dispid, const ValorControl& value);
+  bool PonerInterruptor(int dispid, const ValorControl& value);
   void Close();
   bool ApplyLine();
   std::int32_t Long(int dispid) const;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cadenas.h"
 #include "platform/posix/objects.h"
 
 namespace vtl::platform {
@@ -413,24 +414,12 @@ bool PollFor(DWORD bound, Done done) {
   }
 }
 
-std::string Upper(std::string s) {
-  for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return s;
-}
-
 bool Exists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
 }
 
 bool IsSpace(char ch) {
   return ch == ' ' || ch == '\t';
-}
-
-std::string Trim(const std::string& s) {
-  std::size_t a = 0, b = s.size();
-  while (a < b && IsSpace(s[a])) ++a;
-  while (b > a && IsSpace(s[b - 1])) --b;
-  return s.substr(a, b - a);
 }
 
 bool Digits(const std::string& s, unsigned long* out) {
@@ -523,108 +512,129 @@ void NoFlow(DCB& d) {
   }
 }
 
+// On/off keys accept nothing else.
+bool OnOff(const std::string& value, bool& on) {
+  on = value == "ON";
+  return on || value == "OFF";
+}
+
+// One "key=value" of the key form. Keys a terminal cannot honour (DSR flow and sensitivity, DTR
+// handshake, RTS toggle) fail with ERROR_NOT_SUPPORTED rather than being accepted and ignored.
+bool DcbKey(const std::string& key, const std::string& value, DCB& d, DWORD* error) {
+  bool on = false;
+  if (key == "BAUD") return BaudText(value, d);
+  if (key == "PARITY") return ParityText(value, d);
+  if (key == "DATA") return DataText(value, d);
+  if (key == "STOP") return StopText(value, d);
+  if (key == "TO") return OnOff(value, on);  // time-outs are not part of a DCB
+  if (key == "XON") {
+    if (!OnOff(value, on)) return false;
+    SetBit(d, DCB_fOutX, on);
+    SetBit(d, DCB_fInX, on);
+    return true;
+  }
+  if (key == "OCTS") {
+    if (!OnOff(value, on)) return false;
+    SetBit(d, DCB_fOutxCtsFlow, on);
+    if (on) SetField(d, DCB_fRtsControlShift, RTS_CONTROL_HANDSHAKE);
+    return true;
+  }
+  if (key == "ODSR" || key == "IDSR") {
+    if (value == "ON") *error = ERROR_NOT_SUPPORTED;
+    return value == "OFF";
+  }
+  if (key == "DTR") {
+    if (value == "HS") *error = ERROR_NOT_SUPPORTED;
+    if (!OnOff(value, on)) return false;
+    SetField(d, DCB_fDtrControlShift, on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE);
+    return true;
+  }
+  if (key == "RTS") {
+    if (value == "TG") *error = ERROR_NOT_SUPPORTED;
+    if (value == "HS") {
+      SetField(d, DCB_fRtsControlShift, RTS_CONTROL_HANDSHAKE);
+      return true;
+    }
+    if (!OnOff(value, on)) return false;
+    SetField(d, DCB_fRtsControlShift, on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE);
+    SetBit(d, DCB_fOutxCtsFlow, false);
+    return true;
+  }
+  return false;
+}
+
 // "baud=9600 parity=N data=8 stop=1 [to=..] [xon=..] [octs=..] [dtr=..] [rts=..] [odsr=off]
-// [idsr=off]" or "9600,n,8,1[,x|,p]", either after an optional "COMn:". Keys a terminal cannot
-// honour (DSR flow and sensitivity, DTR handshake, RTS toggle) fail with ERROR_NOT_SUPPORTED
-// rather than being accepted and ignored. `d` is written only on success.
+// [idsr=off]".
+bool DcbKeys(const std::string& text, DCB& d, DWORD* error) {
+  bool baud = false, stop = false;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    while (pos < text.size() && IsSpace(text[pos])) ++pos;
+    if (pos >= text.size()) break;
+    std::size_t end = pos;
+    while (end < text.size() && !IsSpace(text[end])) ++end;
+    const std::string item = text.substr(pos, end - pos);
+    pos = end;
+    const std::size_t eq = item.find('=');
+    if (eq == std::string::npos || eq == 0) return false;
+    const std::string key = item.substr(0, eq);
+    if (!DcbKey(key, item.substr(eq + 1), d, error)) return false;
+    baud = baud || key == "BAUD";
+    stop = stop || key == "STOP";
+  }
+  // At 110 baud the line has always used two stop bits unless told otherwise.
+  if (baud && !stop && d.BaudRate == 110) d.StopBits = TWOSTOPBITS;
+  return true;
+}
+
+// "9600,n,8,1[,x|,p]".
+bool DcbCommas(const std::string& text, DCB& d) {
+  std::vector<std::string> parts;
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', pos);
+    parts.push_back(RecortarEspacios(
+        text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos)));
+    if (comma == std::string::npos || parts.size() > 5) break;
+    pos = comma + 1;
+  }
+  if (parts.size() < 4 || parts.size() > 5) return false;
+  if (!BaudText(parts[0], d) || !ParityText(parts[1], d) || !DataText(parts[2], d) ||
+      !StopText(parts[3], d)) {
+    return false;
+  }
+  if (parts.size() == 4) return true;
+  if (parts[4] == "X") {
+    SetBit(d, DCB_fOutX, true);
+    SetBit(d, DCB_fInX, true);
+    return true;
+  }
+  if (parts[4] == "P") {
+    // Hardware handshake; DSR flow has no terminal equivalent and is left off.
+    SetBit(d, DCB_fOutxCtsFlow, true);
+    SetField(d, DCB_fRtsControlShift, RTS_CONTROL_HANDSHAKE);
+    return true;
+  }
+  return false;
+}
+
+// Either form, after an optional "COMn:". `out` is written only on success.
 bool ParseDcbTextImpl(const std::string& original, DCB& out, DWORD* error) {
   *error = ERROR_INVALID_PARAMETER;
-  std::string text = Trim(Upper(original));
+  std::string text = RecortarEspacios(Mayusculas(original));
   if (text.rfind("COM", 0) == 0) {
     const std::size_t colon = text.find(':');
     unsigned long n = 0;
     if (colon != std::string::npos && Digits(text.substr(3, colon - 3), &n)) {
-      text = Trim(text.substr(colon + 1));
+      text = RecortarEspacios(text.substr(colon + 1));
     }
   }
   if (text.empty()) return false;
   DCB d = out;
   NoFlow(d);
-  if (text.find('=') != std::string::npos) {
-    bool baud = false, stop = false;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-      while (pos < text.size() && IsSpace(text[pos])) ++pos;
-      if (pos >= text.size()) break;
-      std::size_t end = pos;
-      while (end < text.size() && !IsSpace(text[end])) ++end;
-      const std::string item = text.substr(pos, end - pos);
-      pos = end;
-      const std::size_t eq = item.find('=');
-      if (eq == std::string::npos || eq == 0) return false;
-      const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
-      const bool on = value == "ON", off = value == "OFF";
-      if (key == "BAUD") {
-        if (!BaudText(value, d)) return false;
-        baud = true;
-      } else if (key == "PARITY") {
-        if (!ParityText(value, d)) return false;
-      } else if (key == "DATA") {
-        if (!DataText(value, d)) return false;
-      } else if (key == "STOP") {
-        if (!StopText(value, d)) return false;
-        stop = true;
-      } else if (key == "TO") {
-        if (!on && !off) return false;  // time-outs are not part of a DCB
-      } else if (key == "XON") {
-        if (!on && !off) return false;
-        SetBit(d, DCB_fOutX, on);
-        SetBit(d, DCB_fInX, on);
-      } else if (key == "OCTS") {
-        if (!on && !off) return false;
-        SetBit(d, DCB_fOutxCtsFlow, on);
-        if (on) SetField(d, DCB_fRtsControlShift, RTS_CONTROL_HANDSHAKE);
-      } else if (key == "ODSR" || key == "IDSR") {
-        if (on) *error = ERROR_NOT_SUPPORTED;
-        if (!off) return false;
-      } else if (key == "DTR") {
-        if (value == "HS") *error = ERROR_NOT_SUPPORTED;
-        if (!on && !off) return false;
-        SetField(d, DCB_fDtrControlShift, on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE);
-      } else if (key == "RTS") {
-        if (value == "TG") *error = ERROR_NOT_SUPPORTED;
-        if (on || off) {
-          SetField(d, DCB_fRtsControlShift, on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE);
-          SetBit(d, DCB_fOutxCtsFlow, false);
-        } else if (value == "HS") {
-          SetField(d, DCB_fRtsControlShift, RTS_CONTROL_HANDSHAKE);
-        } else {
-          return false;
-        }
-      } else {
-        return false;
-      }
-    }
-    // At 110 baud the line has always used two stop bits unless told otherwise.
-    if (baud && !stop && d.BaudRate == 110) d.StopBits = TWOSTOPBITS;
-  } else {
-    std::vector<std::string> parts;
-    std::size_t pos = 0;
-    for (;;) {
-      const std::size_t comma = text.find(',', pos);
-      parts.push_back(
-          Trim(text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos)));
-      if (comma == std::string::npos || parts.size() > 5) break;
-      pos = comma + 1;
-    }
-    if (parts.size() < 4 || parts.size() > 5) return false;
-    if (!BaudText(parts[0], d) || !ParityText(parts[1], d) || !DataText(parts[2], d) ||
-        !StopText(parts[3], d)) {
-      return false;
-    }
-    if (parts.size() == 5) {
-      if (parts[4] == "X") {
-        SetBit(d, DCB_fOutX, true);
-        SetBit(d, DCB_fInX, true);
-      } else if (parts[4] == "P") {
-        // Hardware handshake; DSR flow has no terminal equivalent and is left off.
-        SetBit(d, DCB_fOutxCtsFlow, true);
-        SetField(d, DCB_fRtsControlShift, RTS_CONTROL_HANDSHAKE);
-      } else {
-        return false;
-      }
-    }
-  }
+  const bool valido =
+      text.find('=') != std::string::npos ? DcbKeys(text, d, error) : DcbCommas(text, d);
+  if (!valido) return false;
   d.DCBlength = sizeof(DCB);
   d.fBitFields |= DCB_fBinary;
   out = d;
@@ -644,7 +654,7 @@ std::string PortKey(const std::string& name) {
   std::string rest = name;
   if (rest.rfind("\\\\.\\", 0) == 0 || rest.rfind("//./", 0) == 0) rest = rest.substr(4);
   if (!rest.empty() && rest.back() == ':') rest.pop_back();
-  const std::string up = Upper(rest);
+  const std::string up = Mayusculas(rest);
   if (up.size() < 4 || (up.rfind("COM", 0) != 0 && up.rfind("LPT", 0) != 0)) return "";
   const std::string digits = up.substr(3);
   if (digits.size() > 10 ||
@@ -740,7 +750,7 @@ std::string DefineFreeDosDevice(bool parallel, const std::string& path) {
   }
   const bool system = std::getenv("VTL_NO_SYSTEM_PORTS") == nullptr;
   for (int n = 1; n <= (parallel ? 4 : 255); ++n) {
-    const std::string key = (parallel ? "LPT" : "COM") + std::to_string(n);
+    std::string key = (parallel ? "LPT" : "COM") + std::to_string(n);
     if (detail::g_names.count(key)) continue;
     if (const char* var = std::getenv(("VTL_" + key).c_str()); var && *var) continue;
     const std::string index = std::to_string(n - 1);

@@ -482,6 +482,74 @@ BOOL WriteSynchronous(FileObject& file, const char* data, DWORD length, DWORD* w
   return ok;
 }
 
+// A write without overlapped I/O: done (or failed) when it returns; an OVERLAPPED given all the
+// same says so as a completed one would.
+BOOL WriteNotOverlapped(FileObject& file, const char* data, DWORD length, DWORD* written,
+                        OVERLAPPED* overlapped) {
+  DWORD done = 0;
+  const BOOL ok = WriteSynchronous(file, data, length, &done);
+  if (written) *written = done;
+  if (overlapped) {
+    overlapped->Internal = ok ? 0 : GetLastError();
+    overlapped->InternalHigh = done;
+    if (overlapped->hEvent) detail::Signal(overlapped->hEvent);
+  }
+  return ok;
+}
+
+// An overlapped write that finished at once.
+BOOL DoneAtOnce(OVERLAPPED* overlapped, DWORD length, DWORD* written) {
+  overlapped->Internal = 0;
+  overlapped->InternalHigh = length;
+  if (overlapped->hEvent) detail::Signal(overlapped->hEvent);
+  if (written) *written = length;
+  return TRUE;
+}
+
+// How an overlapped write started.
+enum class Start { kDone, kFailed, kPending };
+
+// On a simulated device, as its script says.
+Start StartOnSimulated(FileObject& file, const char* data, DWORD length, detail::PendingWrite& w) {
+  sim::Device& dev = *file.sim;
+  if (!DeviceAccess::ScriptOf(dev).empty()) {
+    w.step = DeviceAccess::ScriptOf(dev).front();
+    DeviceAccess::ScriptOf(dev).pop_front();
+  }
+  if (dev.HungUp()) w.step = {sim::WriteStep::Failed, 0, ERROR_GEN_FAILURE};
+  if (w.step.kind == sim::WriteStep::Failed) {
+    SetLastError(w.step.error);
+    return Start::kFailed;
+  }
+  if (w.step.kind == sim::WriteStep::Done && file.writes.empty() && !dev.KeepsInKernel()) {
+    DeviceAccess::WrittenOf(dev).append(data, length);
+    return Start::kDone;
+  }
+  if (w.step.kind == sim::WriteStep::Done) w.step = {sim::WriteStep::Partial, length, 0};
+  if (w.step.kind == sim::WriteStep::Pending) DeviceAccess::Held(dev) = true;
+  w.data.assign(data, data + length);
+  return Start::kPending;
+}
+
+// On a real descriptor: what it takes now, the rest later.
+Start StartOnDescriptor(FileObject& file, const char* data, DWORD length, detail::PendingWrite& w) {
+  std::size_t done = 0;
+  if (file.writes.empty() && detail::MayWrite(file)) {
+    const ssize_t n = detail::WriteNoSigpipe(file.fd, data, length);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      SetLastError(detail::ErrnoToWin(errno));
+      return Start::kFailed;
+    }
+    done = n > 0 ? static_cast<std::size_t>(n) : 0;
+    if (done == length && detail::DriverQueue(file) == 0) return Start::kDone;
+  }
+  // The caller's buffer may be reused once we return; keep our own copy of the rest.
+  w.data.assign(data, data + length);
+  w.done = done;
+  w.handedOver = done == length;
+  return Start::kPending;
+}
+
 }  // namespace
 
 BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written,
@@ -503,65 +571,16 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written,
     DeviceAccess::RequestsOf(*file->sim).emplace_back(data, length);
   }
   if (overlapped && overlapped->hEvent) detail::Reset(overlapped->hEvent);
-
   if (!file->overlapped || !overlapped) {
-    DWORD done = 0;
-    BOOL ok = WriteSynchronous(*file, data, length, &done);
-    if (written) *written = done;
-    if (overlapped) {
-      overlapped->Internal = ok ? 0 : GetLastError();
-      overlapped->InternalHigh = done;
-      if (overlapped->hEvent) detail::Signal(overlapped->hEvent);
-    }
-    return ok;
+    return WriteNotOverlapped(*file, data, length, written, overlapped);
   }
 
   detail::PendingWrite w;
   w.ov = overlapped;
-  if (file->sim) {
-    sim::Device& dev = *file->sim;
-    if (!DeviceAccess::ScriptOf(dev).empty()) {
-      w.step = DeviceAccess::ScriptOf(dev).front();
-      DeviceAccess::ScriptOf(dev).pop_front();
-    }
-    if (dev.HungUp()) w.step = {sim::WriteStep::Failed, 0, ERROR_GEN_FAILURE};
-    if (w.step.kind == sim::WriteStep::Failed) {
-      SetLastError(w.step.error);
-      return FALSE;
-    }
-    if (w.step.kind == sim::WriteStep::Done && file->writes.empty() && !dev.KeepsInKernel()) {
-      DeviceAccess::WrittenOf(dev).append(data, length);
-      overlapped->Internal = 0;
-      overlapped->InternalHigh = length;
-      if (overlapped->hEvent) detail::Signal(overlapped->hEvent);
-      if (written) *written = length;
-      return TRUE;
-    }
-    if (w.step.kind == sim::WriteStep::Done) w.step = {sim::WriteStep::Partial, length, 0};
-    if (w.step.kind == sim::WriteStep::Pending) DeviceAccess::Held(dev) = true;
-    w.data.assign(data, data + length);
-  } else {
-    std::size_t done = 0;
-    if (file->writes.empty() && detail::MayWrite(*file)) {
-      ssize_t n = detail::WriteNoSigpipe(file->fd, data, length);
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        SetLastError(detail::ErrnoToWin(errno));
-        return FALSE;
-      }
-      done = n > 0 ? static_cast<std::size_t>(n) : 0;
-      if (done == length && detail::DriverQueue(*file) == 0) {
-        overlapped->Internal = 0;
-        overlapped->InternalHigh = length;
-        if (overlapped->hEvent) detail::Signal(overlapped->hEvent);
-        if (written) *written = length;
-        return TRUE;
-      }
-    }
-    // The caller's buffer may be reused once we return; keep our own copy of the rest.
-    w.data.assign(data, data + length);
-    w.done = done;
-    w.handedOver = done == length;
-  }
+  const Start start = file->sim ? StartOnSimulated(*file, data, length, w)
+                                : StartOnDescriptor(*file, data, length, w);
+  if (start == Start::kFailed) return FALSE;
+  if (start == Start::kDone) return DoneAtOnce(overlapped, length, written);
   overlapped->Internal = ERROR_IO_PENDING;
   overlapped->InternalHigh = w.done;
   const bool draining = w.handedOver;

@@ -348,7 +348,7 @@ bool ReleaseForPrinterDriver(int parport) {
   return true;
 }
 
-void InstallPpdevForTests(std::vector<std::pair<int, std::uint16_t>> ports,
+void InstallPpdevForTests(const std::vector<std::pair<int, std::uint16_t>>& ports,
                           int (*ioctlFn)(int, unsigned long, void*)) {
   std::lock_guard lock(g_mutex);
   g_ppFakePorts.clear();

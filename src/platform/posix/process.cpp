@@ -70,6 +70,7 @@ BOOL CreateProcessA(const char* application, const char* commandLine, void*, voi
   const std::string program = named ? application : args.front();
   if (args.empty()) args.push_back(program);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/cadenas.h"
 #include "platform/loop.h"
 
 namespace vtl::platform {
@@ -34,12 +35,7 @@ WindowRecord* Find(HWND window) {
 }
 
 bool SameClass(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    if (std::toupper(static_cast<unsigned char>(*a)) !=
-        std::toupper(static_cast<unsigned char>(*b)))
-      return false;
-  }
-  return *a == *b;
+  return MayusculasIguales(a, b);
 }
 
 }  // namespace
@@ -78,7 +74,8 @@ LONG_PTR SetWindowLongA(HWND window, int index, LONG_PTR value) {
     return 0;
   }
   const LONG_PTR previous = reinterpret_cast<LONG_PTR>(w->proc);
-  w->proc = reinterpret_cast<WNDPROC>(value);
+  // The call carries the procedure as a number, as on Windows.
+  w->proc = reinterpret_cast<WNDPROC>(value);  // NOLINT(performance-no-int-to-ptr)
   return previous;
 }
 
@@ -94,7 +91,8 @@ LONG_PTR GetWindowLongA(HWND window, int index) {
 LRESULT CallWindowProcA(LONG_PTR previous, HWND window, UINT message, WPARAM wParam,
                         LPARAM lParam) {
   if (previous == 0) return 0;
-  return reinterpret_cast<WNDPROC>(previous)(window, message, wParam, lParam);
+  return reinterpret_cast<WNDPROC>(previous)(  // NOLINT(performance-no-int-to-ptr): as above
+      window, message, wParam, lParam);
 }
 
 LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) {
@@ -130,8 +128,7 @@ UINT RegisterWindowMessageA(const char* name) {
   }
   static std::mutex mutex;
   static std::map<std::string, UINT> ids;
-  std::string key(name);
-  for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string key = Mayusculas(name);
   std::lock_guard<std::mutex> lock(mutex);
   auto it = ids.find(key);
   if (it != ids.end()) return it->second;

@@ -355,11 +355,11 @@ HostLookup SystemLookup(const std::string& name) {
         break;
 #ifdef EAI_NODATA
       case EAI_NODATA:
-        r.error = WSANO_DATA;
-        break;
 #endif
 #ifdef EAI_ADDRFAMILY
       case EAI_ADDRFAMILY:
+#endif
+#if defined(EAI_NODATA) || defined(EAI_ADDRFAMILY)
         r.error = WSANO_DATA;
         break;
 #endif
