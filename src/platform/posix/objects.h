@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/comm.h"
 #include "platform/loop.h"
 #include "platform/sim.h"
 #include "platform/win.h"
@@ -80,9 +81,20 @@ DWORD ErrnoToWin(int err);
 
 // Comm layer hooks (comm.cpp): the device path behind a Windows port name (the name itself when
 // it is none), completing comm-event waits whose event has come, and ending a file's wait.
-std::string MapDeviceName(const std::string& name);
+std::string MapDeviceName(const std::string& name);  // device_names.cpp
 void PrepareTerminal(FileObject& file);
 void AdvanceCommWaits();
 void AbortCommWait(FileObject& file, DWORD error);
+
+// Line settings written as text (comm_text.cpp); `dcb` is written only on success.
+bool ParseDcbText(const char* definition, DCB& dcb, DWORD* error);
+
+// Fields of a DCB's flag word: a two-bit field at `shift`, a single bit.
+inline void SetField(DCB& d, DWORD shift, DWORD value) {
+  d.fBitFields = (d.fBitFields & ~(3u << shift)) | ((value & 3) << shift);
+}
+inline void SetBit(DCB& d, DWORD bit, bool on) {
+  d.fBitFields = on ? (d.fBitFields | bit) : (d.fBitFields & ~bit);
+}
 
 }  // namespace vtl::platform::detail
