@@ -131,9 +131,6 @@ TEST_F(ParallelDetectionTest, EcpModeBitsGiveTheModeAndItsText) {
   EXPECT_EQ(Record(0).EcpModeValue, 3);
   EXPECT_EQ(Record(0).EcpModeDescription, "ECP");
   EXPECT_EQ(ecp->Ecr(), 0x61);  // the probe put the register back
-  EXPECT_EQ(Acceso::LeerModoEcp(*port, 0x378), 3);
-  EXPECT_EQ(Acceso::DireccionEcr(*port), 0x77A);
-  EXPECT_EQ(Acceso::ValorEcr(*port), 0x61);
 
   ecp->SetEcr(0xA0);  // mode 101 has no text
   Detect({ecp});
@@ -170,7 +167,6 @@ TEST_F(ParallelDetectionTest, EcpInEppModeIsEcpPlusEpp) {
   ExpectRecord(Record(0), {0x378, "ECP+EPP", -1, false, true, true, false}, "ECP+EPP");
   EXPECT_EQ(Record(0).EcpModeValue, 4);
   EXPECT_EQ(Record(0).EcpModeDescription, "EPP");
-  EXPECT_EQ(Acceso::TipoDetectado(*port), "");  // the last candidate found nothing
 }
 
 TEST_F(ParallelDetectionTest, EppPortAndItsTimeOut) {
@@ -185,11 +181,6 @@ TEST_F(ParallelDetectionTest, EppPortAndItsTimeOut) {
   Detect({epp});
   ExpectRecord(Record(0), {0x378, "PS/2", -1, true, false, false, true}, "EPP cycles time out");
   EXPECT_FALSE(epp->EppTimeout());
-
-  epp->SetEppTimeout(true);
-  EXPECT_EQ(Acceso::LimpiarTimeoutEpp(*port, 0x378), 1);
-  EXPECT_FALSE(epp->EppTimeout());
-  EXPECT_EQ(Acceso::LimpiarTimeoutEpp(*port, 0x378), 0);
 }
 
 TEST_F(ParallelDetectionTest, AnEcrWithABusyFifoIsNotTakenForEcp) {
@@ -277,39 +268,31 @@ TEST_F(ParallelDetectionTest, PortDataGivesTheRecordsThemselves) {
   EXPECT_EQ(port->PortData(2)->Address, 0x190);
 }
 
-TEST_F(ParallelDetectionTest, RecordsMarkedEcpGetTheirModeRefreshed) {
+TEST_F(ParallelDetectionTest, RecordsMarkedEcpGetTheirModeAndItsTextRefreshed) {
   auto ecp = MakePort(0x190, SimPort::kEcp);
-  ecp->SetEcr(0x60);
   clsPrnPortData& host = Record(3);
   host.Enabled = -1;
   host.PortType = "ECP";
   host.Address = 0x190;
-  Detect({ecp});
-  EXPECT_EQ(Record(0).Address, 0x190);
-  EXPECT_EQ(host.EcpModeValue, 3);
-  EXPECT_EQ(host.EcpModeDescription, "ECP");
-  ecp->SetEcr(0x20);
-  Detect({ecp});
-  EXPECT_EQ(host.EcpModeValue, 1);
-  EXPECT_EQ(host.EcpModeDescription, "PS/2");
+  const std::array<const char*, 8> texts{"SPP", "PS/2", "Fast Centronics", "ECP", "EPP",
+                                         "",    "Test", "Configuration"};
+  for (std::int32_t mode = 0; mode < 8; ++mode) {
+    ecp->SetEcr(static_cast<std::uint8_t>(mode << 5));
+    Detect({ecp});
+    EXPECT_EQ(Record(0).Address, 0x190);
+    EXPECT_EQ(host.EcpModeValue, mode);
+    EXPECT_EQ(host.EcpModeDescription, texts[static_cast<std::size_t>(mode)]) << mode;
+  }
   // Disabled records are left alone.
   host.Enabled = 0;
-  ecp->SetEcr(0xE0);
+  ecp->SetEcr(0x20);
   Detect({ecp});
-  EXPECT_EQ(host.EcpModeValue, 1);
+  EXPECT_EQ(host.EcpModeValue, 7);
 }
 
 TEST_F(ParallelDetectionTest, AddressesAtTheTopOfTheRangeDoNotOverflow) {
-  EXPECT_EQ(Acceso::DireccionDe(0x378, 1), std::optional<std::int16_t>(0x379));
-  EXPECT_EQ(Acceso::DireccionDe(0x7BFD, 0x402), std::optional<std::int16_t>(0x7FFF));
-  EXPECT_EQ(Acceso::DireccionDe(0x7FFF, 1), std::nullopt);
-  EXPECT_EQ(Acceso::DireccionDe(0x7C00, 0x402), std::nullopt);
-  EXPECT_EQ(Acceso::DireccionDe(-1, 1), std::nullopt);  // 0xFFFF + 1 would wrap to 0
-  EXPECT_EQ(Acceso::DireccionDe(-32768, 0x402), std::optional<std::int16_t>(-32768 + 0x402));
-  EXPECT_EQ(Acceso::DireccionDe(-2, 0x402), std::nullopt);
-  EXPECT_EQ(Acceso::DireccionDe(0x10000, 0), std::nullopt);
-
-  // A port right at the top of the address space: its registers are there, beyond them nothing.
+  // A port right at the top of the address space: its registers are there, beyond them nothing
+  // (no register address wraps round to the bottom).
   auto top = MakePort(0xFFFC, SimPort::kSpp);
   top->SetStatus(0xD8);
   portio::InstallSimulated({top});
@@ -319,7 +302,6 @@ TEST_F(ParallelDetectionTest, AddressesAtTheTopOfTheRangeDoNotOverflow) {
   EXPECT_FALSE(Acceso::ProbarEpp(*port, -4));
   EXPECT_EQ(Acceso::LeerEstadoParalelo(*port, 0x7FFF), 0x7F);  // reads as no port
   EXPECT_EQ(Acceso::LeerModoEcp(*port, 0x7FFF), 7);
-  EXPECT_EQ(Acceso::DireccionEcr(*port), 0);
   EXPECT_FALSE(Acceso::ProbarEcp(*port, 0x7FFF));
   EXPECT_FALSE(Acceso::ProbarSpp(*port, 0x7FFF));
 
@@ -341,32 +323,6 @@ TEST_F(ParallelDetectionTest, AddressesAtTheTopOfTheRangeDoNotOverflow) {
   EXPECT_EQ(events.log.back(), "NuevoEstado(0,1)");
   port->CloseAll();
   sim::Unregister("lpt4-top");
-}
-
-TEST_F(ParallelDetectionTest, RegisterAccessAndItsInversions) {
-  auto spp = MakePort(0x378, SimPort::kSpp);
-  portio::InstallSimulated({spp});
-  Acceso::EscribirControl(*port, 0x378, 0x0F);
-  EXPECT_EQ(spp->Control(), 0x04);
-  EXPECT_EQ(Acceso::LeerControl(*port, 0x378), (0x04 | 0xE0) ^ 0x0B);
-  spp->SetStatus(0xD8);
-  EXPECT_EQ(Acceso::LeerEstadoParalelo(*port, 0x378), 0x58);
-  spp->SetStatus(0x78);
-  EXPECT_EQ(Acceso::LeerEstadoParalelo(*port, 0x378), 0xF8);
-  EXPECT_EQ(Acceso::BitActivo(0x58, 3), 1);
-  EXPECT_EQ(Acceso::BitActivo(0x58, 7), 0);
-  EXPECT_EQ(Acceso::BitActivo(0xF8, 5), 1);
-  EXPECT_EQ(Acceso::BitActivo(-1, 30), 1);
-  EXPECT_EQ(Acceso::BitActivo(-1, 31), 0);
-  EXPECT_EQ(Acceso::BitActivo(-1, -1), 0);
-  const std::array<const char*, 8> texts{"SPP", "PS/2", "Fast Centronics", "ECP", "EPP",
-                                         "",    "Test", "Configuration"};
-  for (std::int32_t m = 0; m < 8; ++m) EXPECT_EQ(Acceso::DescripcionModoEcp(m), texts[m]);
-  EXPECT_EQ(Acceso::DescripcionModoEcp(8), "");
-  EXPECT_EQ(Acceso::DescripcionModoEcp(-1), "");
-  // Unclaimed addresses read as a floating bus.
-  EXPECT_EQ(Inp32(0x37B) & 0xFF, 0xFF);
-  EXPECT_EQ(Inp32(0x77A) & 0xFF, 0xFF);
 }
 
 TEST_F(ParallelDetectionTest, OpeningDetectsAndPollsOnlyThePortItFound) {
@@ -407,10 +363,18 @@ TEST(ParallelBackends, TestsReachNoRealPort) {
   EXPECT_EQ(Inp32(0x378) & 0xFF, 0xFF);
   portio.Set("none");
   EXPECT_EQ(portio::BackendName(), "none");
-  portio::InstallSimulated({MakePort(0x378, SimPort::kSpp)});
+  EXPECT_EQ(Inp32(0x379) & 0xFF, 0xFF);
+  portio::InstallSimulated({MakePort(0x378, SimPort::kSpp), MakePort(0x278, SimPort::kEcp)});
   EXPECT_EQ(portio::BackendName(), "simulated");
   Out32(0x378, 0x55);
   EXPECT_EQ(Inp32(0x378), 0x55);
+  Out32(0x278 + 0x402, 0x34);
+  EXPECT_EQ(Inp32(0x278 + 0x402), 0x35) << "the mode written, the FIFO empty";
+  // Registers nobody claimed read as a floating bus: the EPP and ECP ones of an SPP port, and
+  // a port nobody simulates.
+  EXPECT_EQ(Inp32(0x37B) & 0xFF, 0xFF);
+  EXPECT_EQ(Inp32(0x77A) & 0xFF, 0xFF);
+  EXPECT_EQ(Inp32(0x3BC) & 0xFF, 0xFF);
   portio::RemoveSimulated();
   EXPECT_EQ(portio::BackendName(), "none");
 }
@@ -435,14 +399,6 @@ TEST(ParallelBackends, DeviceNamesOfPorts) {
   EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(QueryDosDeviceA("COM3", nullptr, 100), 0u);
 }
-
-}  // namespace
-}  // namespace vtl::testing
-
-namespace vtl::testing {
-namespace {
-
-using namespace platform;
 
 // ppdev stand-in: a claim waits until the test lets it in, as it waits while the printer driver
 // holds the port.

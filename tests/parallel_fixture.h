@@ -1,6 +1,5 @@
 // Parallel-port test helpers: a window on the object's register access and detection results,
-// environment mappings that are put back when a test ends, and the virtual printer's core
-// reading a FIFO that the library opens as an LPT port.
+// and the virtual printer's core reading a FIFO that the library opens as an LPT port.
 #pragma once
 
 #include <fcntl.h>
@@ -12,7 +11,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "objects/prnport.h"
@@ -41,65 +39,17 @@ struct PrnPortParallelTestAccess {
   static std::int16_t DireccionBase(const clsPrnPort& p) {
     return PrnPortTestAccess::DireccionBase(p);
   }
-  static const std::string& TipoDetectado(const clsPrnPort&) { return D().TipoDetectado(); }
-  static std::int16_t DireccionEcr(const clsPrnPort&) { return D().DireccionEcr(); }
-  static std::int16_t ValorEcr(const clsPrnPort&) { return D().ValorEcr(); }
   static void DetectarPuertosParalelo(clsPrnPort& p) { D().DetectarPuertosParalelo(Registros(p)); }
-  static bool DetectarPuerto(clsPrnPort& p, std::int32_t i) {
-    return D().DetectarPuerto(Registros(p), i);
-  }
   static bool ProbarEcp(clsPrnPort&, std::int32_t b) { return D().ProbarEcp(b); }
   static bool ProbarEpp(clsPrnPort&, std::int32_t b) { return D().ProbarEpp(b); }
   static bool ProbarSpp(clsPrnPort&, std::int32_t b) { return D().ProbarSpp(b); }
-  static bool ProbarPs2(clsPrnPort&, std::int32_t b) { return D().ProbarPs2(b); }
   static std::int32_t LeerEstadoParalelo(clsPrnPort&, std::int32_t b) {
     return D().LeerEstadoParalelo(b);
   }
-  static std::int32_t LeerControl(clsPrnPort&, std::int32_t b) { return D().LeerControl(b); }
-  static void EscribirControl(clsPrnPort&, std::int32_t b, std::int32_t v) {
-    D().EscribirControl(b, v);
-  }
   static std::int32_t LeerModoEcp(clsPrnPort&, std::int32_t b) { return D().LeerModoEcp(b); }
-  static std::int32_t LimpiarTimeoutEpp(clsPrnPort&, std::int32_t b) {
-    return D().LimpiarTimeoutEpp(b);
-  }
-  static std::string DescripcionModoEcp(std::int32_t m) {
-    return DetectorParalelo::DescripcionModoEcp(m);
-  }
-  static std::int32_t BitActivo(std::int32_t v, std::int32_t b) {
-    return DetectorParalelo::BitActivo(v, b);
-  }
-  static std::optional<std::int16_t> DireccionDe(std::int32_t base, std::int32_t offset) {
-    std::int16_t d = 0;
-    if (!DetectorParalelo::DireccionDe(base, offset, d)) return std::nullopt;
-    return d;
-  }
 };
 
 namespace testing {
-
-// Sets (or, with nullptr, removes) an environment variable for the life of the object.
-class EnvVar {
- public:
-  EnvVar(std::string name, const char* value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) old_ = old;
-    Set(value);
-  }
-  ~EnvVar() { Set(old_ ? old_->c_str() : nullptr); }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-  void Set(const char* value) {
-    if (value) {
-      setenv(name_.c_str(), value, 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 using SimPort = platform::portio::SimulatedParallelPort;
 
@@ -185,10 +135,7 @@ class FifoPrinter {
     return *printer_;
   }
   std::string Printed() const {
-    std::string out;
-    for (const auto& r : printer_->Receipts()) out += printersim::RenderText(r, 576);
-    out += printersim::RenderText(printer_->Current(), 576);
-    return out;
+    return PaperText(*printer_);
   }
 #endif
 
