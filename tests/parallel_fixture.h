@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -56,25 +55,6 @@ using SimPort = platform::portio::SimulatedParallelPort;
 inline std::shared_ptr<SimPort> MakePort(std::uint16_t base, SimPort::Mode mode) {
   return std::make_shared<SimPort>(base, mode);
 }
-
-// A private directory that goes away with the object.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/vtl-parallel-XXXXXX";
-    if (mkdtemp(tmpl)) path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // A named pipe in a private directory, read by the virtual printer's core as the thread's loop
 // runs. A parallel port has no way back, so the printer's replies are dropped. A write end of

@@ -1,6 +1,6 @@
 // Serial test helpers: a pseudo-terminal whose slave the library opens as a COM port, port names
-// mapped for the life of a test, and the virtual printer's core answering on the master, pumped
-// by the thread's loop.
+// and other settings of the environment, and private folders, for the life of a test; and the
+// virtual printer's core answering on the master, pumped by the thread's loop.
 #pragma once
 
 #include <fcntl.h>
@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -98,6 +99,25 @@ class EnvVar {
  private:
   std::string name_;
   std::optional<std::string> old_;
+};
+
+// A private directory that goes away with the object.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/vtl-test-XXXXXX";
+    if (mkdtemp(tmpl)) path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
 };
 
 // Maps COMn to `path` for the library, and back when the test ends.
