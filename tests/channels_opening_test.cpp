@@ -253,30 +253,6 @@ TEST_F(SerialSimTest, TimeoutsFromTheBase) {
                Error);
 }
 
-TEST_F(SerialSimTest, AMissingDeviceKeepsTheTextForTheNextOpening) {
-  ComMapping com5{5, "/nonexistent/vtl-port"};
-  port->InicializarSerie(5);
-  EXPECT_EQ(PrnPortTestAccess::Handle(*port), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(1,0)"}));
-  const std::int32_t id = port->Imprimir("GUARDADO\n");
-  Pump(3000);
-  EXPECT_EQ(events.Count("DatosImpresos"), 0);
-  dev->SetModemStatus(MS_DSR_ON);
-  com5.Set("sim:com1");
-  port->InicializarSerie(5);
-  ASSERT_TRUE(PumpUntil([&] { return events.Count("DatosImpresos(" + std::to_string(id)) > 0; }));
-  EXPECT_NE(dev->Written().find("GUARDADO\r\n"), std::string::npos);
-}
-
-TEST_F(SerialSimTest, CloseAllKeepsQueuedText) {
-  port->InicializarSerie(1);
-  port->Imprimir("ESPERA\n");
-  port->CloseAll();
-  EXPECT_EQ(PrnPortTestAccess::Handle(*port), 0);
-  EXPECT_FALSE(dev->IsOpen());
-  EXPECT_EQ(PrnPortTestAccess::Buffer(*port) + PrnPortTestAccess::Cola(*port), "ESPERA\r\n");
-}
-
 TEST_F(SerialSimTest, NetworkAndSpoolerPortsAreRecorded) {
   port->InicializarRed("com1:9100");
   EXPECT_EQ(PrnPortTestAccess::TipoPuerto(*port), eTDPLPT);  // "COM..." is not a host: nothing
