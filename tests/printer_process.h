@@ -82,7 +82,6 @@ class PrinterProcess {
 
   bool Ok() const { return ok_; }
   int Port() const { return port_; }
-  const std::string& Dir() const { return dir_; }
   // Where the printer keeps its NV images (written whenever they change).
   std::string NvFile() const { return dir_ + "/nv.bin"; }
 
