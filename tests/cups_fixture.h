@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -143,6 +144,38 @@ class PrivateCups {
   }
   bool Ready() const { return ready_; }
   const std::string& Socket() const { return socket_; }
+
+  // Asks the spooler to do `op` to the queue, or to one of its jobs; true when it did.
+  bool Do(ipp_op_t op, const std::string& queue, int job = 0) {
+    http_t* http = httpConnect2(socket_.c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1,
+                                5000, nullptr);
+    if (!http) return false;
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 631,
+                     "/printers/%s", queue.c_str());
+    ipp_t* request = ippNewRequest(op);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    if (job > 0) ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    ippDelete(cupsDoRequest(http, request, "/"));
+    httpClose(http);
+    return cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE;
+  }
+  // The numbers of the queue's jobs not yet finished, oldest first.
+  std::vector<int> ActiveJobs(const std::string& queue) {
+    std::vector<int> ids;
+    http_t* http = httpConnect2(socket_.c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1,
+                                5000, nullptr);
+    if (!http) return ids;
+    cups_job_t* jobs = nullptr;
+    const int n = cupsGetJobs2(http, &jobs, queue.c_str(), 0, CUPS_WHICHJOBS_ACTIVE);
+    for (int i = 0; i < n; ++i) ids.push_back(jobs[i].id);
+    cupsFreeJobs(n, jobs);
+    httpClose(http);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+  }
 
   // Titles of the queue's jobs, in the order the spooler took them.
   std::vector<std::string> JobTitles(const std::string& queue) {

@@ -191,8 +191,12 @@ void BucleEnvio::Informar(bool error, bool sinPapel) {
 }
 
 void BucleEnvio::TerminarTrabajo() {
-  if (outputID_ <= informadoID_) return;
-  const std::int32_t contador = outputID_;
+  TerminarHasta(outputID_);
+}
+
+void BucleEnvio::TerminarHasta(std::int32_t ultimo) {
+  const std::int32_t contador = std::min(ultimo, outputID_);
+  if (contador <= informadoID_) return;
   informadoID_ = contador;
   auto dueno = Mantener();
   FlagGuard cerrando(cerrandoTrabajo_);

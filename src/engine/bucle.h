@@ -93,6 +93,8 @@ class BucleEnvio {
   // The end of a job: DatosImpresos with the current job number, once per number; the end of an
   // upload stream finishes the upload instead.
   void TerminarTrabajo();
+  // The same for a channel that knows which jobs have ended: those up to number `ultimo`.
+  void TerminarHasta(std::int32_t ultimo);
   // The drawer and on-line state a serial printer sent.
   void InformarCajon(bool abierto, bool enLinea);
   // Progress of an upload stream.

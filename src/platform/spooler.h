@@ -38,4 +38,45 @@ bool IsPrinterHandle(HANDLE handle);
 // The names of the queues the spooler offers, in its order.
 std::vector<std::string> ListPrinterQueues();
 
+// A document's state, as Windows names its bits.
+inline constexpr DWORD JOB_STATUS_PAUSED = 0x00000001;
+inline constexpr DWORD JOB_STATUS_ERROR = 0x00000002;
+inline constexpr DWORD JOB_STATUS_PRINTING = 0x00000010;
+inline constexpr DWORD JOB_STATUS_OFFLINE = 0x00000020;
+inline constexpr DWORD JOB_STATUS_PAPEROUT = 0x00000040;
+inline constexpr DWORD JOB_STATUS_PRINTED = 0x00000080;
+inline constexpr DWORD JOB_STATUS_DELETED = 0x00000100;
+inline constexpr DWORD JOB_STATUS_BLOCKED_DEVQ = 0x00000200;
+inline constexpr DWORD JOB_STATUS_USER_INTERVENTION = 0x00000400;
+inline constexpr DWORD JOB_STATUS_COMPLETE = 0x00001000;
+
+// A queue's state, likewise.
+inline constexpr DWORD PRINTER_STATUS_PAUSED = 0x00000001;
+inline constexpr DWORD PRINTER_STATUS_ERROR = 0x00000002;
+inline constexpr DWORD PRINTER_STATUS_PAPER_JAM = 0x00000008;
+inline constexpr DWORD PRINTER_STATUS_PAPER_OUT = 0x00000010;
+inline constexpr DWORD PRINTER_STATUS_OFFLINE = 0x00000080;
+inline constexpr DWORD PRINTER_STATUS_PRINTING = 0x00000400;
+inline constexpr DWORD PRINTER_STATUS_NOT_AVAILABLE = 0x00001000;
+inline constexpr DWORD PRINTER_STATUS_USER_INTERVENTION = 0x00100000;
+inline constexpr DWORD PRINTER_STATUS_DOOR_OPEN = 0x00400000;
+
+struct SpoolerJobState {
+  DWORD status = 0;   // JOB_STATUS_*; 0 is a document waiting its turn
+  std::string words;  // the spooler's own words for it (UTF-8), for people
+};
+
+struct SpoolerQueueState {
+  DWORD status = 0;       // PRINTER_STATUS_*
+  bool accepting = true;  // whether the queue takes new documents
+  std::string words;      // the state and its reasons in the spooler's words (UTF-8)
+};
+
+// The state of document `job` (StartDocPrinterA's number) of the queue. Fails with
+// ERROR_INVALID_PARAMETER once the spooler no longer knows the document: Windows forgets a
+// document when it has printed.
+BOOL GetJobState(HANDLE printer, DWORD job, SpoolerJobState* state);
+// The queue's own state.
+BOOL GetPrinterState(HANDLE printer, SpoolerQueueState* state);
+
 }  // namespace vtl::platform

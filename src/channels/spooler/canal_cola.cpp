@@ -17,6 +17,20 @@ constexpr std::int32_t kPeriodo = 250;
 // failure, up to the last.
 constexpr std::int64_t kPrimerReintento = 250;
 constexpr std::int64_t kUltimoReintento = 30'000;
+// The first look at a document comes soon after the spooler accepted it (a receipt prints in
+// well under a second); later looks once a second, so that many tills on one print server cost
+// it little.
+constexpr std::int64_t kPrimeraMirada = 100;
+constexpr std::int64_t kMirada = 1000;
+
+// What stops a document or a queue until someone sees to it.
+constexpr DWORD kDocumentoDetenido = JOB_STATUS_PAUSED | JOB_STATUS_ERROR |
+                                     JOB_STATUS_BLOCKED_DEVQ | JOB_STATUS_USER_INTERVENTION |
+                                     JOB_STATUS_OFFLINE | JOB_STATUS_PAPEROUT;
+constexpr DWORD kColaDetenida = PRINTER_STATUS_PAUSED | PRINTER_STATUS_ERROR |
+                                PRINTER_STATUS_PAPER_JAM | PRINTER_STATUS_PAPER_OUT |
+                                PRINTER_STATUS_OFFLINE | PRINTER_STATUS_NOT_AVAILABLE |
+                                PRINTER_STATUS_USER_INTERVENTION | PRINTER_STATUS_DOOR_OPEN;
 
 std::int64_t Ahora() {
   return Loop::Current().Now();
@@ -28,6 +42,19 @@ struct CanalCola::Resultado {
   HANDLE handle = 0;
   bool ok = false;
   DWORD error = 0;
+  DWORD trabajo = 0;
+};
+
+struct CanalCola::Vistazo {
+  struct Trabajo {
+    bool respondio = false;  // false: the spooler did not answer
+    bool olvidado = false;   // the spooler no longer knows it: it printed
+    SpoolerJobState estado;
+  };
+  std::vector<Trabajo> trabajos;  // in the order of enCola_ when the look began
+  bool colaRespondio = false;
+  SpoolerQueueState cola;
+  std::uint64_t generacion = 0;
 };
 
 CanalCola::CanalCola(BucleEnvio& bucle, std::string cola, MemoriaCola& memoria,
@@ -40,7 +67,7 @@ CanalCola::~CanalCola() {
 }
 
 bool CanalCola::TrabajoEnCurso() const {
-  return documentoEnCurso_ || bucle_.InformadoError();
+  return documentoEnCurso_ || !enCola_.empty() || bucle_.InformadoError();
 }
 
 void CanalCola::Abrir() {
@@ -110,10 +137,11 @@ std::int32_t CanalCola::Paso() {
     if (Ahora() >= proximoIntento_) AbrirEnSegundoPlano();
     return kPeriodo;
   }
+  Seguir();
   if (bucle_.Salida().empty()) {
-    // An open queue with nothing waiting has no error to report (ClearAll may have left one
-    // behind with the text it discarded).
-    if (bucle_.InformadoError()) bucle_.Informar(false, false);
+    // An open queue with nothing waiting and nothing wrong has no error to report (ClearAll may
+    // have left one behind with the text it discarded).
+    if (bucle_.InformadoError() && !Error()) bucle_.Informar(false, false);
     return kPeriodo;
   }
   if (Ahora() < proximoIntento_) return kPeriodo;
@@ -138,13 +166,16 @@ void CanalCola::Imprimir(const std::string& texto) {
   const HANDLE cola = handle_;
   const std::size_t tamano = texto.size();
   const std::uint64_t generacion = generacion_;
+  // Every job up to now is in this document or went before it.
+  const std::int32_t ultimo = bucle_.OutputID();
   documentoEnCurso_ = true;
   auto resultado = std::make_shared<Resultado>();
   std::weak_ptr<Canal> weak = weak_from_this();
   RunOnWorker(
       [cola, nombre, bytes = std::move(bytes), resultado] {
         DOC_INFO_1A info{nombre.c_str(), nullptr, nullptr};
-        bool ok = StartDocPrinterA(cola, 1, &info) != 0;
+        resultado->trabajo = StartDocPrinterA(cola, 1, &info);
+        bool ok = resultado->trabajo != 0;
         if (ok) {
           DWORD escritos = 0;
           ok = StartPagePrinter(cola) == TRUE &&
@@ -157,17 +188,18 @@ void CanalCola::Imprimir(const std::string& texto) {
         resultado->error = ok ? 0 : GetLastError();
         resultado->handle = cola;
       },
-      [weak, resultado, tamano, generacion] {
+      [weak, resultado, tamano, generacion, ultimo] {
         auto self = std::static_pointer_cast<CanalCola>(weak.lock());
         if (!self) {
           ClosePrinter(resultado->handle);
           return;
         }
-        self->Entregado(*resultado, tamano, generacion);
+        self->Entregado(*resultado, tamano, generacion, ultimo);
       });
 }
 
-void CanalCola::Entregado(const Resultado& r, std::size_t tamano, std::uint64_t generacion) {
+void CanalCola::Entregado(const Resultado& r, std::size_t tamano, std::uint64_t generacion,
+                          std::int32_t ultimo) {
   auto dueno = bucle_.Mantener();
   documentoEnCurso_ = false;
   if (r.handle != handle_) {
@@ -185,22 +217,103 @@ void CanalCola::Entregado(const Resultado& r, std::size_t tamano, std::uint64_t 
       handle_ = 0;
     }
     Esperar();
-    bucle_.Informar(true, false);
+    falloEntrega_ = true;
+    bucle_.Informar(true, sinPapel_);
     return;
   }
   espera_ = 0;
   proximoIntento_ = 0;
+  falloEntrega_ = false;
   // Only what the spooler accepted leaves the buffer; text queued since stays behind it.
   bucle_.Salida().consume(tamano);
-  const std::uint64_t vuelta = bucle_.Generacion();
-  bucle_.Informar(false, false);
-  if (Retirado() || vuelta != bucle_.Generacion()) return;
-  bucle_.TerminarTrabajo();
+  // The jobs print when the spooler says so.
+  enCola_.push_back({r.trabajo, ultimo});
+  proximaMirada_ = std::max(proximaMirada_, Ahora() + kPrimeraMirada);
+  bucle_.Informar(Error(), sinPapel_);
+}
+
+void CanalCola::Seguir() {
+  if (mirando_ || enCola_.empty() || !IsPrinterHandle(handle_) || Ahora() < proximaMirada_) return;
+  mirando_ = true;
+  const HANDLE cola = handle_;
+  std::vector<DWORD> trabajos;
+  for (const Documento& d : enCola_) trabajos.push_back(d.trabajo);
+  auto vistazo = std::make_shared<Vistazo>();
+  vistazo->generacion = generacion_;
+  std::weak_ptr<Canal> weak = weak_from_this();
+  RunOnWorker(
+      [cola, trabajos = std::move(trabajos), vistazo] {
+        vistazo->colaRespondio = GetPrinterState(cola, &vistazo->cola) == TRUE;
+        for (const DWORD t : trabajos) {
+          Vistazo::Trabajo& v = vistazo->trabajos.emplace_back();
+          v.respondio = GetJobState(cola, t, &v.estado) == TRUE;
+          v.olvidado = !v.respondio && GetLastError() == ERROR_INVALID_PARAMETER;
+          // Documents print in order: one that has not printed keeps those behind it waiting.
+          if (!v.olvidado &&
+              (!v.respondio || (v.estado.status & (JOB_STATUS_COMPLETE | JOB_STATUS_PRINTED |
+                                                   JOB_STATUS_DELETED)) == 0)) {
+            break;
+          }
+        }
+      },
+      [weak, vistazo] {
+        if (auto self = std::static_pointer_cast<CanalCola>(weak.lock())) self->Visto(*vistazo);
+      });
+}
+
+void CanalCola::Visto(const Vistazo& v) {
+  auto dueno = bucle_.Mantener();
+  mirando_ = false;
+  proximaMirada_ = Ahora() + kMirada;
+  if (Retirado() || !dueno || v.generacion != generacion_) return;
+  std::int32_t impreso = 0;
+  std::string palabras;
+  bool respondio = v.colaRespondio;
+  errorDocumento_ = false;
+  bool documentoSinPapel = false;
+  for (const Vistazo::Trabajo& t : v.trabajos) {
+    if (enCola_.empty()) break;
+    if (!t.respondio && !t.olvidado) {
+      respondio = false;
+      break;
+    }
+    const DWORD s = t.estado.status;
+    if (t.olvidado || (s & (JOB_STATUS_COMPLETE | JOB_STATUS_PRINTED)) != 0) {
+      impreso = enCola_.front().ultimo;
+      perdido_ = false;
+    } else if ((s & JOB_STATUS_DELETED) != 0) {
+      // Canceled or aborted: never reported printed; the host hears of it as an error.
+      perdido_ = true;
+      palabras = "document " + std::to_string(enCola_.front().trabajo) + " " + t.estado.words;
+    } else {
+      errorDocumento_ = (s & kDocumentoDetenido) != 0;
+      documentoSinPapel = (s & JOB_STATUS_PAPEROUT) != 0;
+      palabras = "document " + std::to_string(enCola_.front().trabajo) + " " + t.estado.words;
+      break;
+    }
+    enCola_.pop_front();
+  }
+  if (v.colaRespondio) {
+    errorCola_ = !v.cola.accepting || (v.cola.status & kColaDetenida) != 0;
+    sinPapel_ = documentoSinPapel || (v.cola.status & PRINTER_STATUS_PAPER_OUT) != 0;
+    palabras = "queue " + v.cola.words + (palabras.empty() ? "" : "; " + palabras);
+  }
+  if (!respondio) {
+    // A spooler that does not answer cannot say the documents printed: they stay followed.
+    errorCola_ = true;
+    palabras = "the spooler does not answer";
+  }
+  palabras_ = std::move(palabras);
+  const std::uint64_t generacion = bucle_.Generacion();
+  bucle_.Informar(Error(), sinPapel_);
+  if (impreso == 0 || Retirado() || generacion != bucle_.Generacion()) return;
+  bucle_.TerminarHasta(impreso);
 }
 
 Condicion CanalCola::Consultar() {
   Condicion c;
   c.error = bucle_.InformadoError();
+  c.sinPapel = c.error && sinPapel_;
   return c;
 }
 
@@ -213,6 +326,11 @@ void CanalCola::Cerrar() {
 
 void CanalCola::Vaciar(bool) {
   ++generacion_;
+  // What the spooler has is no longer the host's to hear about; the queue's state still is.
+  enCola_.clear();
+  perdido_ = false;
+  errorDocumento_ = false;
+  falloEntrega_ = false;
 }
 
 }  // namespace vtl

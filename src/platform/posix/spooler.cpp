@@ -3,7 +3,9 @@
 
 #include <cups/cups.h>
 
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "platform/codepage.h"
 #include "platform/posix/objects.h"
@@ -190,6 +192,170 @@ std::vector<std::string> ListPrinterQueues() {
   cupsFreeDests(n, dests);
   httpClose(http);
   return names;
+}
+
+namespace {
+
+// Asks the spooler for attributes of the queue (`job` 0) or of one of its jobs. Null when the
+// spooler did not answer or does not know them; `notFound` tells the two apart.
+ipp_t* Ask(const PrinterObject& p, int job, const char* const* names, int count, bool* notFound) {
+  *notFound = false;
+  http_t* http = Connect();
+  if (!http) return nullptr;
+  char uri[HTTP_MAX_URI];
+  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                   "/printers/%s", p.name.c_str());
+  ipp_t* request =
+      ippNewRequest(job > 0 ? IPP_OP_GET_JOB_ATTRIBUTES : IPP_OP_GET_PRINTER_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  if (job > 0) ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job);
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", count, nullptr,
+                names);
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  const ipp_status_t status = cupsLastError();
+  httpClose(http);
+  if (status > IPP_STATUS_OK_EVENTS_COMPLETE) {
+    *notFound = status == IPP_STATUS_ERROR_NOT_FOUND;
+    ippDelete(response);
+    return nullptr;
+  }
+  return response;
+}
+
+// The keywords of a reasons attribute, "none" left out.
+std::vector<std::string> Keywords(ipp_t* response, const char* name) {
+  std::vector<std::string> words;
+  ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_KEYWORD);
+  for (int i = 0; a && i < ippGetCount(a); ++i) {
+    const char* w = ippGetString(a, i, nullptr);
+    if (w && std::strcmp(w, "none") != 0) words.emplace_back(w);
+  }
+  return words;
+}
+
+bool StartsWith(const std::string& s, const char* prefix) {
+  return s.rfind(prefix, 0) == 0;
+}
+
+// Keywords end in -report, -warning or -error; only the last stops a printer.
+bool EndsWithError(const std::string& s) {
+  constexpr std::string_view kError = "-error";
+  return s.size() > kError.size() &&
+         s.compare(s.size() - kError.size(), kError.size(), kError) == 0;
+}
+
+std::string Joined(const char* first, const std::vector<std::string>& rest) {
+  std::string words = first;
+  for (const std::string& w : rest) words += ", " + w;
+  return words;
+}
+
+}  // namespace
+
+BOOL GetJobState(HANDLE printer, DWORD job, SpoolerJobState* state) {
+  auto p = Printer(printer);
+  if (!p) return FALSE;
+  if (!state || job == 0 || job > INT32_MAX) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  static const char* const kNames[] = {"job-state", "job-state-reasons"};
+  bool notFound = false;
+  ipp_t* response = Ask(*p, static_cast<int>(job), kNames, 2, &notFound);
+  if (!response) {
+    SetLastError(notFound ? ERROR_INVALID_PARAMETER : ERROR_NOT_READY);
+    return FALSE;
+  }
+  const int jobState = ippGetInteger(ippFindAttribute(response, "job-state", IPP_TAG_ENUM), 0);
+  const std::vector<std::string> reasons = Keywords(response, "job-state-reasons");
+  ippDelete(response);
+  DWORD status = 0;
+  const char* word = "waiting";
+  switch (jobState) {
+    case IPP_JSTATE_HELD:
+      status = JOB_STATUS_PAUSED;
+      word = "held";
+      break;
+    case IPP_JSTATE_PROCESSING:
+      status = JOB_STATUS_PRINTING;
+      word = "printing";
+      break;
+    case IPP_JSTATE_STOPPED:
+      status = JOB_STATUS_ERROR | JOB_STATUS_BLOCKED_DEVQ;
+      word = "stopped";
+      break;
+    case IPP_JSTATE_CANCELED:
+      status = JOB_STATUS_DELETED;
+      word = "canceled";
+      break;
+    case IPP_JSTATE_ABORTED:
+      status = JOB_STATUS_DELETED | JOB_STATUS_ERROR;
+      word = "aborted";
+      break;
+    case IPP_JSTATE_COMPLETED:
+      status = JOB_STATUS_COMPLETE | JOB_STATUS_PRINTED;
+      word = "completed";
+      break;
+    default:
+      break;
+  }
+  for (const std::string& r : reasons) {
+    if (r == "printer-stopped" || r == "printer-stopped-partly") status |= JOB_STATUS_BLOCKED_DEVQ;
+  }
+  state->status = status;
+  state->words = Joined(word, reasons);
+  return TRUE;
+}
+
+BOOL GetPrinterState(HANDLE printer, SpoolerQueueState* state) {
+  auto p = Printer(printer);
+  if (!p) return FALSE;
+  if (!state) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  static const char* const kNames[] = {"printer-state", "printer-state-reasons",
+                                       "printer-is-accepting-jobs"};
+  bool notFound = false;
+  ipp_t* response = Ask(*p, 0, kNames, 3, &notFound);
+  if (!response) {
+    SetLastError(notFound ? ERROR_INVALID_PRINTER_NAME : ERROR_NOT_READY);
+    return FALSE;
+  }
+  const int printerState =
+      ippGetInteger(ippFindAttribute(response, "printer-state", IPP_TAG_ENUM), 0);
+  ipp_attribute_t* accepting =
+      ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
+  const std::vector<std::string> reasons = Keywords(response, "printer-state-reasons");
+  state->accepting = !accepting || ippGetBoolean(accepting, 0) != 0;
+  ippDelete(response);
+  DWORD status = 0;
+  const char* word = "idle";
+  if (printerState == IPP_PSTATE_PROCESSING) {
+    status |= PRINTER_STATUS_PRINTING;
+    word = "printing";
+  } else if (printerState == IPP_PSTATE_STOPPED) {
+    status |= PRINTER_STATUS_PAUSED;
+    word = "stopped";
+  }
+  for (const std::string& r : reasons) {
+    if (StartsWith(r, "media-empty") || StartsWith(r, "media-needed")) {
+      status |= PRINTER_STATUS_PAPER_OUT;
+    } else if (StartsWith(r, "offline")) {
+      status |= PRINTER_STATUS_OFFLINE;
+    } else if (StartsWith(r, "cover-open") || StartsWith(r, "door-open")) {
+      status |= PRINTER_STATUS_DOOR_OPEN;
+    } else if (StartsWith(r, "media-jam")) {
+      status |= PRINTER_STATUS_PAPER_JAM;
+    } else if (r == "paused") {
+      status |= PRINTER_STATUS_PAUSED;
+    }
+    if (EndsWithError(r)) status |= PRINTER_STATUS_ERROR;
+  }
+  state->status = status;
+  state->words = Joined(word, reasons);
+  if (!state->accepting) state->words += ", not accepting documents";
+  return TRUE;
 }
 
 }  // namespace vtl::platform
