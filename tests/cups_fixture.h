@@ -89,7 +89,11 @@ class Collector {
 class PrivateCups {
  public:
   // Starts cupsd and adds the raw queue `queue` aimed at 127.0.0.1:`port`.
-  PrivateCups(const std::string& queue, int port) {
+  PrivateCups(const std::string& queue, int port)
+      : PrivateCups(queue, "socket://127.0.0.1:" + std::to_string(port) + "/?snmp=false", "") {}
+  // A raw queue on device `uri`; with `backend`, that program is the server's only backend,
+  // under its own name, in a folder of programs of the server's own (never the system's).
+  PrivateCups(const std::string& queue, const std::string& uri, const std::string& backend) {
     char tmpl[] = "/tmp/vtl-cups-XXXXXX";
     dir_ = mkdtemp(tmpl);
     chmod(dir_.c_str(), 0755);
@@ -97,6 +101,24 @@ class PrivateCups {
       mkdir((dir_ + "/" + sub).c_str(), 0755);
     }
     socket_ = dir_ + "/cups.sock";
+    std::string serverBin = "/usr/lib/cups";
+    if (!backend.empty()) {
+      serverBin = dir_ + "/bin";
+      mkdir(serverBin.c_str(), 0755);
+      mkdir((serverBin + "/backend").c_str(), 0755);
+      for (const char* sub : {"daemon", "filter", "cgi-bin", "notifier", "monitor", "driver"}) {
+        if (symlink((std::string("/usr/lib/cups/") + sub).c_str(),
+                    (serverBin + "/" + sub).c_str()) != 0) {
+          return;
+        }
+      }
+      const std::string name = backend.substr(backend.rfind('/') + 1);
+      const std::string copy = serverBin + "/backend/" + name;
+      std::ifstream in(backend, std::ios::binary);
+      std::ofstream(copy, std::ios::binary) << in.rdbuf();
+      // 0700: cupsd runs it as its own user, as an installed one runs as root.
+      chmod(copy.c_str(), 0700);
+    }
     std::ofstream(dir_ + "/cupsd.conf")
         << "Listen " << socket_ << "\nLogLevel warn\nBrowsing Off\nWebInterface No\n"
         << "Printcap " << dir_ << "/printcap\nDefaultAuthType None\n"
@@ -107,11 +129,10 @@ class PrivateCups {
         << "ServerRoot " << dir_ << "\nRequestRoot " << dir_ << "/spool\nTempDir " << dir_
         << "/tmp\nCacheDir " << dir_ << "/cache\nStateDir " << dir_ << "/state\nErrorLog " << dir_
         << "/log/error_log\nAccessLog " << dir_ << "/log/access_log\nPageLog " << dir_
-        << "/log/page_log\nServerBin /usr/lib/cups\nDataDir /usr/share/cups\n";
+        << "/log/page_log\nServerBin " << serverBin << "\nDataDir /usr/share/cups\n";
     if (!Start()) return;
     const std::string cmd = "CUPS_SERVER=" + socket_ + " /usr/sbin/lpadmin -p " + queue +
-                            " -E -v 'socket://127.0.0.1:" + std::to_string(port) +
-                            "/?snmp=false' -m raw 2>/dev/null";
+                            " -E -v '" + uri + "' -m raw 2>/dev/null";
     ready_ = std::system(cmd.c_str()) == 0;
   }
   ~PrivateCups() {
@@ -161,6 +182,17 @@ class PrivateCups {
     ippDelete(cupsDoRequest(http, request, "/"));
     httpClose(http);
     return cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE;
+  }
+  // The queue's state and reasons, as `lpstat -l -p` shows them.
+  std::string Lpstat(const std::string& queue) {
+    std::string out;
+    const std::string cmd = "CUPS_SERVER=" + socket_ + " /usr/bin/lpstat -l -p " + queue;
+    if (FILE* f = popen(cmd.c_str(), "r")) {
+      char buf[512];
+      while (std::fgets(buf, sizeof buf, f)) out += buf;
+      pclose(f);
+    }
+    return out;
   }
   // The numbers of the queue's jobs not yet finished, oldest first.
   std::vector<int> ActiveJobs(const std::string& queue) {
