@@ -130,6 +130,19 @@ int32_t vtl_port_device(const char* name, vtl_variant* path);
  * and empty once a device has opened since. */
 int32_t vtl_opening_error(vtl_object* port, int32_t* number, vtl_variant* message);
 
+/* What a clsPrnPort last learned of its printer, without asking it anything: VTL_CONDITION_*
+ * bits in `flags`, and, when `words` is not NULL, what a spooler said of its queue and of the
+ * port's oldest document not yet printed, as VTL_STRING (empty on other port types). */
+#define VTL_CONDITION_ERROR 1
+#define VTL_CONDITION_PAPER_OUT 2
+#define VTL_CONDITION_COVER_OPEN 4
+#define VTL_CONDITION_BUSY 8
+int32_t vtl_printer_condition(vtl_object* port, uint32_t* flags, vtl_variant* words);
+/* A queue of the print spooler: its state and reasons in the spooler's words, as VTL_STRING
+ * ("idle", "stopped, paused", "printing, media-empty-error"). Error 1801 for a queue the spooler
+ * does not know; waits a few seconds at most for a spooler that does not answer. */
+int32_t vtl_spooler_queue_state(const char* queue, vtl_variant* words);
+
 /* The queues of the system's print spooler, as VTL_STRING_ARRAY. Asks the spooler and waits
  * for its answer: a few seconds at most when it does not answer. An unreachable spooler gives
  * an empty list. */

@@ -683,6 +683,15 @@ struct OpeningError {
   std::string message;
 };
 
+// What a port last learned of its printer (PrnPort::Condition).
+struct PrinterCondition {
+  bool error = false;
+  bool paperOut = false;
+  bool coverOpen = false;
+  bool busy = false;
+  std::string words;  // a spooler's words for its queue and the oldest document not yet printed
+};
+
 // A receipt printer and its cash drawer behind one port.
 class PrnPort : public Object {
  public:
@@ -720,6 +729,16 @@ class PrnPort : public Object {
     detail::Owned message;
     detail::Check(vtl_opening_error(Raw(), &number, &message.v));
     return {static_cast<std::uint32_t>(number), detail::FromVariant(message.v).String()};
+  }
+
+  // What the port last learned of its printer, without asking it anything.
+  PrinterCondition Condition() const {
+    std::uint32_t flags = 0;
+    detail::Owned words;
+    detail::Check(vtl_printer_condition(Raw(), &flags, &words.v));
+    return {(flags & VTL_CONDITION_ERROR) != 0, (flags & VTL_CONDITION_PAPER_OUT) != 0,
+            (flags & VTL_CONDITION_COVER_OPEN) != 0, (flags & VTL_CONDITION_BUSY) != 0,
+            detail::FromVariant(words.v).String()};
   }
 
   void CloseAll() const { Call("CloseAll"); }
@@ -913,6 +932,13 @@ inline std::vector<std::string> SpoolerQueues() {
   detail::Owned queues;
   detail::Check(vtl_spooler_queues(&queues.v));
   return detail::FromVariant(queues.v).StringArray();
+}
+// A spooler queue's state and reasons in the spooler's words; throws vtl::Error (1801) for a
+// queue it does not know.
+inline std::string SpoolerQueueState(const std::string& queue) {
+  detail::Owned words;
+  detail::Check(vtl_spooler_queue_state(queue.c_str(), &words.v));
+  return detail::FromVariant(words.v).String();
 }
 // How parallel-port registers are reached: "ppdev", "/dev/port", "simulated" or "none".
 inline std::string PortIoBackend() {

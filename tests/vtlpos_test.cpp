@@ -92,29 +92,37 @@ class VtlposQueue : public ::testing::Test {
   Recorder events;
 };
 
-TEST_F(VtlposQueue, APrinterOutOfPaperMidJobHoldsTheJobAndEveryoneSeesWhy) {
+TEST_F(VtlposQueue, APrinterInTroubleMidJobHoldsTheJobAndEveryoneSeesWhy) {
   const std::string job = Lines("P", 70);
   const std::int32_t id = port->Imprimir(job);
   ASSERT_TRUE(Pump([&] { return printer.Printed().size() >= 5; }));
-  ASSERT_EQ(printer.Control("paper out"), "ok");
-
   std::string lpstat;
-  ASSERT_TRUE(Pump([&] {
-    return (lpstat = cups.Lpstat("vtl_pos")).find("media-empty-error") != std::string::npos;
-  })) << lpstat;
-  ASSERT_TRUE(Pump([&] { return events.Count("NuevoEstado(1,1)") == 1; }))
+  const auto alert = [&](const std::string& reason) {
+    return Pump([&] {
+      return (lpstat = cups.Lpstat("vtl_pos")).find("Alerts: " + reason) != std::string::npos;
+    });
+  };
+
+  ASSERT_EQ(printer.Control("cover open"), "ok");
+  ASSERT_TRUE(alert("cover-open-error")) << lpstat;
+  ASSERT_TRUE(Pump([&] { return port->EstadoConocido().tapaAbierta; }))
       << "the host's spooler port hears it from the queue";
+  EXPECT_NE(port->EstadoConocido().palabras.find("cover-open-error"), std::string::npos);
+
+  ASSERT_EQ(printer.Control("paper out"), "ok");
+  ASSERT_EQ(printer.Control("cover closed"), "ok");
+  ASSERT_TRUE(alert("media-empty-error")) << lpstat;
+  ASSERT_TRUE(Pump([&] { return events.Count("NuevoEstado(1,1)") == 1; }));
   EXPECT_EQ(events.Count("DatosImpresos"), 0);
   EXPECT_EQ(cups.ActiveJobs("vtl_pos").size(), 1U) << "the job waits; it has not failed";
 
   ASSERT_EQ(printer.Control("paper ok"), "ok");
   ASSERT_TRUE(Pump([&] { return events.Count("DatosImpresos(" + std::to_string(id) + ")"); }));
-  lpstat = cups.Lpstat("vtl_pos");
-  EXPECT_EQ(lpstat.find("media-empty"), std::string::npos);
+  EXPECT_TRUE(alert("none")) << lpstat;
   EXPECT_EQ(Joined(printer.Printed()), Joined({job})) << "every line printed once, in order";
-  EXPECT_EQ(events.log,
-            (std::vector<std::string>{"NuevoEstado(0,0)", "NuevoEstado(1,1)", "NuevoEstado(0,0)",
-                                      "DatosImpresos(" + std::to_string(id) + ")"}));
+  EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(0,0)", "NuevoEstado(1,0)",
+                                                  "NuevoEstado(1,1)", "NuevoEstado(0,0)",
+                                                  "DatosImpresos(" + std::to_string(id) + ")"}));
 }
 
 TEST_F(VtlposQueue, AJobCanceledThroughCupsStopsAtOnceAndIsNeverReportedPrinted) {

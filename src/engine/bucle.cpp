@@ -180,6 +180,15 @@ Condicion BucleEnvio::Consultar() {
   return canal->Consultar();
 }
 
+Condicion BucleEnvio::Conocida() const {
+  Condicion c = canal_ ? canal_->Conocida() : Condicion{};
+  c.ocupado = busy_;
+  c.error = !canal_ || (estadoInformado_ && errorInformado_);
+  c.sinPapel = c.error && sinPapelInformado_;
+  c.tapaAbierta = c.error && c.tapaAbierta;
+  return c;
+}
+
 void BucleEnvio::Informar(bool error, bool sinPapel) {
   if (estadoInformado_ && error == errorInformado_ && sinPapel == sinPapelInformado_) return;
   estadoInformado_ = true;

@@ -51,6 +51,9 @@ class BucleEnvio {
   void Cerrar();
   // CheckError.
   Condicion Consultar();
+  // What the host was last told of the printer, with what the channel knows beyond it; asks the
+  // printer nothing.
+  Condicion Conocida() const;
   void ArrancarTick();
   std::shared_ptr<Canal> canal() const { return canal_; }
   // The burst setting also ends the wait for the printer's first answer.

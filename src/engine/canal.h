@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/win.h"
 
@@ -20,6 +21,9 @@ struct Condicion {
   bool ocupado = false;
   bool error = false;
   bool sinPapel = false;
+  bool tapaAbierta = false;
+  // What a spooler says of its queue and documents, for people.
+  std::string palabras;
 };
 
 class Canal : public std::enable_shared_from_this<Canal> {
@@ -34,6 +38,9 @@ class Canal : public std::enable_shared_from_this<Canal> {
   // The printer's condition for CheckError. Device channels poll it (and report a change, as any
   // poll does); the network and spooler channels answer from what they know and change nothing.
   virtual Condicion Consultar() = 0;
+  // What the channel last learned of the printer beyond error and paper (the cover, a
+  // spooler's words), without asking it anything.
+  virtual Condicion Conocida() const { return {}; }
   // CloseAll: the device goes, without waiting for it; what it had not taken comes back to the
   // front of the buffer. The port stays chosen.
   virtual void Cerrar() = 0;

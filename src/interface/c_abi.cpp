@@ -461,6 +461,44 @@ int32_t vtl_opening_error(vtl_object* port, int32_t* number, vtl_variant* messag
   });
 }
 
+int32_t vtl_printer_condition(vtl_object* port, uint32_t* flags, vtl_variant* words) {
+  return Guard([&] {
+    if (!port || &port->dispatch->Class() != &vtl::PrnPortClassInfo()) {
+      return Fail(vtl::E_INVALIDARG, 5, "Not a clsPrnPort", "vtldllxt");
+    }
+    NeedPointer(flags);
+    port->dispatch->OnOwnerThread("clsPrnPort");
+    const auto* prn = static_cast<const vtl::clsPrnPort*>(port->dispatch->Target());
+    const vtl::Condicion c = prn->EstadoConocido();
+    *flags = (c.error ? VTL_CONDITION_ERROR : 0U) | (c.sinPapel ? VTL_CONDITION_PAPER_OUT : 0U) |
+             (c.tapaAbierta ? VTL_CONDITION_COVER_OPEN : 0U) |
+             (c.ocupado ? VTL_CONDITION_BUSY : 0U);
+    if (words) Give(words, Variant::String(vtl::Utf8ToAnsi(c.palabras)));
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_spooler_queue_state(const char* queue, vtl_variant* words) {
+  return Guard([&] {
+    NeedPointer(queue);
+    NeedPointer(words);
+    vtl::platform::HANDLE h = 0;
+    vtl::platform::SpoolerQueueState state;
+    const std::string ansi = vtl::Utf8ToAnsi(queue);
+    const bool ok =
+        vtl::platform::OpenPrinterA(ansi.c_str(), &h, nullptr) != vtl::platform::FALSE &&
+        vtl::platform::GetPrinterState(h, &state) != vtl::platform::FALSE;
+    const auto error = vtl::platform::GetLastError();
+    if (h) vtl::platform::ClosePrinter(h);
+    if (!ok) {
+      return Fail(vtl::DISP_E_EXCEPTION, static_cast<std::int32_t>(error), SystemMessage(error),
+                  "vtldllxt");
+    }
+    Give(words, Variant::String(vtl::Utf8ToAnsi(state.words)));
+    return VTL_OK;
+  });
+}
+
 int32_t vtl_spooler_queues(vtl_variant* queues) {
   return Guard([&] {
     NeedPointer(queues);

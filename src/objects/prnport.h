@@ -137,6 +137,9 @@ class clsPrnPort final : public std::enable_shared_from_this<clsPrnPort>, privat
   // The system's error number of the last device opening that failed; 0 after one that
   // succeeded (and on ports that are not devices).
   std::uint32_t UltimoErrorApertura() const;
+  // What the host was last told of the printer, with the cover and a spooler's words where the
+  // port knows them; asks the printer nothing.
+  Condicion EstadoConocido() const { return bucle_->Conocida(); }
 
   // Serial speed detection. The port text is a number, "COMn" or "\\.\COMn". All three leave the
   // port closed; the host opens it again to print.

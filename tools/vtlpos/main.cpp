@@ -167,23 +167,35 @@ struct Estado {
   bool conocido = false;
   std::int32_t impreso = 0;
 
-  void Cambio(bool nuevoError, bool nuevoSinPapel) {
-    if (conocido && nuevoError == error && nuevoSinPapel == sinPapel) return;
+  bool tapa = false;
+
+  void Cambio(bool nuevoError, bool nuevoSinPapel, bool nuevaTapa) {
+    nuevaTapa = nuevoError && nuevaTapa;
+    if (conocido && nuevoError == error && nuevoSinPapel == sinPapel && nuevaTapa == tapa) return;
     conocido = true;
     error = nuevoError;
     sinPapel = nuevoSinPapel;
-    if (!error) {
-      std::cerr << "STATE: -media-empty-error,media-empty-report,offline-report\n"
-                << "INFO: printer ready" << std::endl;
-    } else if (sinPapel) {
-      std::cerr << "STATE: -offline-report\nSTATE: +media-empty-error\n"
-                << "INFO: the printer is out of paper; the job waits for it" << std::endl;
-    } else {
-      std::cerr << "STATE: -media-empty-error\nSTATE: +offline-report\n"
-                << "INFO: the printer is off line (cover open, an error, or not reachable); the "
-                   "job waits for it"
-                << std::endl;
+    tapa = nuevaTapa;
+    // One reason at a time, the others cleared: what CUPS shows is what the printer says now.
+    const char* motivo = !error     ? nullptr
+                         : sinPapel ? "media-empty-error"
+                         : tapa     ? "cover-open-error"
+                                    : "offline-report";
+    std::string quitar;
+    for (const char* r : {"media-empty-error", "cover-open-error", "offline-report"}) {
+      if (!motivo || std::strcmp(r, motivo) != 0)
+        quitar += (quitar.empty() ? "" : ",") + std::string(r);
     }
+    std::cerr << "STATE: -" << quitar << "\n";
+    if (!motivo) {
+      std::cerr << "INFO: printer ready" << std::endl;
+      return;
+    }
+    std::cerr << "STATE: +" << motivo << "\nINFO: "
+              << (sinPapel ? "the printer is out of paper"
+                  : tapa   ? "the printer's cover is open"
+                           : "the printer is off line (an error, or not reachable)")
+              << "; the job waits for it" << std::endl;
   }
 };
 
@@ -202,7 +214,9 @@ std::optional<std::string> LeerTrabajo(const char* fichero) {
 int Imprimir(const Destino& d, const std::string& trabajo, int copias) {
   Estado estado;
   vtl::PrnPort port;
-  port.OnNuevoEstado([&](bool error, bool sinPapel) { estado.Cambio(error, sinPapel); });
+  port.OnNuevoEstado([&](bool error, bool sinPapel) {
+    estado.Cambio(error, sinPapel, port.Condition().coverOpen);
+  });
   port.OnDatosImpresos([&](std::int32_t id) { estado.impreso = id; });
   if (d.handshake) port.ControlDeFlujo(*d.handshake);
   if (!d.red.empty()) {

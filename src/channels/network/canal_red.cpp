@@ -33,6 +33,7 @@ std::int64_t RelojSegundos() {
 struct EstadoImpresora {
   bool error = false;
   bool sinPapel = false;
+  bool tapa = false;
 };
 
 // A DLE EOT 2 reply carries its fixed bits; cover open, printing stopped by the paper end and an
@@ -44,7 +45,8 @@ EstadoImpresora Decodificar(unsigned char b) {
   }
   if ((b & escpos::kTiempoRealMascara) != escpos::kTiempoRealFijo) return {};
   const bool sinPapel = (b & escpos::kTiempoRealFinPapel) != 0;
-  return {sinPapel || (b & (escpos::kTiempoRealTapa | escpos::kTiempoRealError)) != 0, sinPapel};
+  const bool tapa = (b & escpos::kTiempoRealTapa) != 0;
+  return {sinPapel || tapa || (b & escpos::kTiempoRealError) != 0, sinPapel, tapa};
 }
 
 }  // namespace
@@ -112,6 +114,12 @@ bool CanalRed::RespondioAntes() const {
          memoria_.destinoRespondio == host_ + ":" + std::to_string(puerto_);
 }
 
+Condicion CanalRed::Conocida() const {
+  Condicion c;
+  c.tapaAbierta = conectada_ && tapaImpresora_;
+  return c;
+}
+
 Condicion CanalRed::Consultar() {
   Condicion c;
   c.error = Error();
@@ -165,6 +173,7 @@ void CanalRed::Perdida() {
   conectada_ = false;
   errorImpresora_ = false;
   sinPapelImpresora_ = false;
+  tapaImpresora_ = false;
   muda_ = false;
   silencioDesde_ = 0;
 }
@@ -414,6 +423,7 @@ void CanalRed::OnDataArrival() {
   const EstadoImpresora estado = Decodificar(static_cast<unsigned char>(respuesta[contadas - 1]));
   errorImpresora_ = estado.error;
   sinPapelImpresora_ = estado.sinPapel;
+  tapaImpresora_ = estado.tapa;
   // Everything before the latest answered request has reached the printer.
   std::size_t confirmados = 0;
   for (std::size_t i = 0; i < pendientes_.size(); ++i) {
@@ -436,6 +446,7 @@ void CanalRed::OnConnect() {
   conectada_ = true;
   errorImpresora_ = false;
   sinPapelImpresora_ = false;
+  tapaImpresora_ = false;
   muda_ = false;
   silencioDesde_ = 0;
   Sincronizar();

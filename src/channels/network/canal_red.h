@@ -49,6 +49,7 @@ class CanalRed : public Canal {
 
   std::int32_t Paso() override;
   Condicion Consultar() override;
+  Condicion Conocida() const override;
   void Cerrar() override;
   void Vaciar(bool informado) override;
   bool TrabajoEnCurso() const override { return esperando_ || !pendientes_.empty(); }
@@ -111,6 +112,7 @@ class CanalRed : public Canal {
   // silence after it has answered before.
   bool conectada_ = false;
   bool errorImpresora_ = false;
+  bool tapaImpresora_ = false;
   bool sinPapelImpresora_ = false;
   bool muda_ = false;
   // On the current connection: status requests sent and answered, and bytes handed to the socket.

@@ -56,6 +56,11 @@ class CanalSerie : public CanalDispositivo {
   std::int32_t PeriodoCarga() const override;
   bool EsperaAlAbrir() const override { return true; }
   void Soltado() override;
+  Condicion Conocida() const override {
+    Condicion c;
+    c.tapaAbierta = lector_.TapaAbierta();
+    return c;
+  }
 
  private:
   // False (and the device let go) when the device behind the port has gone.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/escpos.h"
+
 namespace vtl {
 
 namespace {
@@ -22,12 +24,14 @@ bool TodosResto(const unsigned char* b, std::size_t n) {
 void LectorEstadoSerie::Bloque(const unsigned char* b) {
   fueraDeLinea_ = (b[0] & 0x08) != 0;
   sinPapel_ = (b[2] & 0x0C) != 0;
+  tapa_ = (b[0] & escpos::kAsbTapa) != 0;
 }
 
 void LectorEstadoSerie::Olvidar() {
   resto_.clear();
   fueraDeLinea_ = false;
   sinPapel_ = false;
+  tapa_ = false;
 }
 
 unsigned char LectorEstadoSerie::Leer(const unsigned char* bytes, std::size_t n) {

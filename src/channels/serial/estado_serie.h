@@ -24,6 +24,7 @@ class LectorEstadoSerie {
   // and its paper has run out.
   bool FueraDeLinea() const { return fueraDeLinea_; }
   bool SinPapel() const { return sinPapel_; }
+  bool TapaAbierta() const { return tapa_; }
   // A new line or a new printer: nothing it said before counts.
   void Olvidar();
 
@@ -32,6 +33,7 @@ class LectorEstadoSerie {
   std::string resto_;
   bool fueraDeLinea_ = false;
   bool sinPapel_ = false;
+  bool tapa_ = false;
 };
 
 }  // namespace vtl

@@ -296,6 +296,7 @@ void CanalCola::Visto(const Vistazo& v) {
   if (v.colaRespondio) {
     errorCola_ = !v.cola.accepting || (v.cola.status & kColaDetenida) != 0;
     sinPapel_ = documentoSinPapel || (v.cola.status & PRINTER_STATUS_PAPER_OUT) != 0;
+    tapa_ = (v.cola.status & PRINTER_STATUS_DOOR_OPEN) != 0;
     palabras = "queue " + v.cola.words + (palabras.empty() ? "" : "; " + palabras);
   }
   if (!respondio) {
@@ -308,6 +309,13 @@ void CanalCola::Visto(const Vistazo& v) {
   bucle_.Informar(Error(), sinPapel_);
   if (impreso == 0 || Retirado() || generacion != bucle_.Generacion()) return;
   bucle_.TerminarHasta(impreso);
+}
+
+Condicion CanalCola::Conocida() const {
+  Condicion c;
+  c.tapaAbierta = tapa_;
+  c.palabras = palabras_;
+  return c;
 }
 
 Condicion CanalCola::Consultar() {

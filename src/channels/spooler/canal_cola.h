@@ -38,6 +38,7 @@ class CanalCola : public Canal {
 
   std::int32_t Paso() override;
   Condicion Consultar() override;
+  Condicion Conocida() const override;
   void Cerrar() override;
   void Vaciar(bool informado) override;
   bool TrabajoEnCurso() const override;
@@ -85,6 +86,7 @@ class CanalCola : public Canal {
   bool errorDocumento_ = false;     // the oldest document waits for someone (held, stopped)
   bool errorCola_ = false;          // the queue is stopped, or its printer in trouble
   bool sinPapel_ = false;
+  bool tapa_ = false;
   std::string palabras_;
 };
 
