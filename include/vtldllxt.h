@@ -18,6 +18,11 @@
 extern "C" {
 #endif
 
+/* The library is built with every symbol hidden; what this header declares is its interface. */
+#if defined(__GNUC__) && !defined(_WIN32)
+#pragma GCC visibility push(default)
+#endif
+
 typedef struct vtl_object vtl_object;
 
 enum vtl_vartype {
@@ -63,6 +68,10 @@ typedef struct vtl_variant {
 
 #define VTL_OK 0
 
+/* The library's version, "MAJOR.MINOR.PATCH". Programs built against one major version run with
+ * any library of that major version (the file name libvtldllxt.so.MAJOR says which). */
+const char* vtl_version(void);
+
 /* Last failure on this thread: its message (UTF-8), error number and source. */
 const char* vtl_last_error(int32_t* number, const char** source);
 
@@ -82,6 +91,9 @@ int32_t vtl_param_info(const char* class_name, int32_t member_index, int32_t par
                        const char** name, int32_t* type, int32_t* byref, int32_t* optional);
 int32_t vtl_event_info(const char* class_name, int32_t index, int32_t* dispid, const char** name,
                        int32_t* param_count);
+/* An event's arguments (every one is ByRef: a handler may change it for the raising procedure). */
+int32_t vtl_event_param_info(const char* class_name, int32_t event_index, int32_t param_index,
+                             const char** name, int32_t* type);
 
 /* Calls a member. Arguments are in declaration order; fewer than declared (or VTL_MISSING) take
  * the defaults. ByRef members write back into arguments whose `byref` is set. `result` may be
@@ -165,6 +177,10 @@ void vtl_variant_set_double(vtl_variant* v, double value);
 /* `len` bytes of UTF-8 (NUL characters included); -1 takes a NUL-terminated string. */
 void vtl_variant_set_string(vtl_variant* v, const char* utf8, int32_t len);
 void vtl_variant_set_bytes(vtl_variant* v, const char* bytes, int32_t len);
+
+#if defined(__GNUC__) && !defined(_WIN32)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

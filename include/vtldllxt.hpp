@@ -918,6 +918,10 @@ inline std::vector<std::string> SpoolerQueues() {
 inline std::string PortIoBackend() {
   return vtl_port_io_backend();
 }
+// The version of the library this program runs with, "MAJOR.MINOR.PATCH".
+inline std::string Version() {
+  return vtl_version();
+}
 
 inline std::string PrnPort::InicializarSerie(const std::string& device, std::int32_t velocidad,
                                              bool sinCallBack, bool chkSpeed) const {
