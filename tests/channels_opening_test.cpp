@@ -84,13 +84,12 @@ TEST_F(SerialSimTest, PortNumbersOfAnyValueOpenTheMappedDevice) {
 
 TEST_F(SerialSimTest, ParallelNumbersAboveFourOpenLpt1) {
   auto lpt = sim::Register("lpt1");
-  setenv("VTL_LPT1", "sim:lpt1", 1);
+  EnvVar lpt1{"VTL_LPT1", "sim:lpt1"};
   port->InicializarParalelo(5);
   EXPECT_TRUE(lpt->IsOpen());
   EXPECT_EQ(PrnPortTestAccess::NombrePuerto(*port), "\\\\.\\LPT1");
   EXPECT_EQ(lpt->Written(), kInit);
   port.reset();
-  unsetenv("VTL_LPT1");
   sim::Unregister("lpt1");
 }
 
@@ -254,30 +253,6 @@ TEST_F(SerialSimTest, TimeoutsFromTheBase) {
                Error);
 }
 
-TEST_F(SerialSimTest, AMissingDeviceKeepsTheTextForTheNextOpening) {
-  ComMapping com5{5, "/nonexistent/vtl-port"};
-  port->InicializarSerie(5);
-  EXPECT_EQ(PrnPortTestAccess::Handle(*port), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(1,0)"}));
-  const std::int32_t id = port->Imprimir("GUARDADO\n");
-  Pump(3000);
-  EXPECT_EQ(events.Count("DatosImpresos"), 0);
-  dev->SetModemStatus(MS_DSR_ON);
-  com5.Set("sim:com1");
-  port->InicializarSerie(5);
-  ASSERT_TRUE(PumpUntil([&] { return events.Count("DatosImpresos(" + std::to_string(id)) > 0; }));
-  EXPECT_NE(dev->Written().find("GUARDADO\r\n"), std::string::npos);
-}
-
-TEST_F(SerialSimTest, CloseAllKeepsQueuedText) {
-  port->InicializarSerie(1);
-  port->Imprimir("ESPERA\n");
-  port->CloseAll();
-  EXPECT_EQ(PrnPortTestAccess::Handle(*port), 0);
-  EXPECT_FALSE(dev->IsOpen());
-  EXPECT_EQ(PrnPortTestAccess::Buffer(*port) + PrnPortTestAccess::Cola(*port), "ESPERA\r\n");
-}
-
 TEST_F(SerialSimTest, NetworkAndSpoolerPortsAreRecorded) {
   port->InicializarRed("com1:9100");
   EXPECT_EQ(PrnPortTestAccess::TipoPuerto(*port), eTDPLPT);  // "COM..." is not a host: nothing
@@ -293,48 +268,6 @@ TEST_F(SerialSimTest, NetworkAndSpoolerPortsAreRecorded) {
   EXPECT_EQ(PrnPortTestAccess::TipoPuerto(*port), eTDPWIN);
   EXPECT_EQ(PrnPortTestAccess::NombrePuerto(*port), "Caja 1");
   EXPECT_EQ(PrnPortTestAccess::TimerInterval(*port), 200);
-}
-
-TEST_F(SerialSimTest, ParallelStatusRegister) {
-  auto spp =
-      std::make_shared<portio::SimulatedParallelPort>(0x378, portio::SimulatedParallelPort::kSpp);
-  portio::InstallSimulated({spp});
-  auto lpt = sim::Register("lpt1");
-  setenv("VTL_LPT1", "sim:lpt1", 1);
-  spp->SetStatus(0xD8);
-  port->InicializarParalelo(1);
-  EXPECT_EQ(events.log, (std::vector<std::string>{"NuevoEstado(0,0)"}));
-  bool busy = true, error = true, paper = true;
-  port->CheckError(busy, error, paper);
-  EXPECT_FALSE(busy);
-  EXPECT_FALSE(error);
-  EXPECT_FALSE(paper);
-  spp->SetStatus(0x78);
-  port->CheckError(busy, error, paper);
-  EXPECT_TRUE(busy);
-  EXPECT_TRUE(error);
-  EXPECT_TRUE(paper);
-  EXPECT_EQ(events.log.back(), "NuevoEstado(1,1)");
-  spp->SetStatus(0xD8);
-  port->CheckError(busy, error, paper);
-  EXPECT_EQ(events.log.back(), "NuevoEstado(0,0)");
-  EXPECT_EQ(port->LastStatusBIT(), 0);
-  port.reset();
-  unsetenv("VTL_LPT1");
-  sim::Unregister("lpt1");
-}
-
-TEST_F(SerialSimTest, WithoutPortIoEveryRegisterReadsFF) {
-  setenv("VTL_PORTIO", "none", 1);
-  EXPECT_EQ(portio::BackendName(), "none");
-  EXPECT_EQ(Inp32(0x379) & 0xFF, 0xFF);
-  unsetenv("VTL_PORTIO");
-  auto ecp =
-      std::make_shared<portio::SimulatedParallelPort>(0x278, portio::SimulatedParallelPort::kEcp);
-  portio::InstallSimulated({ecp});
-  Out32(0x278 + 0x402, 0x34);
-  EXPECT_EQ(Inp32(0x278 + 0x402), 0x35);
-  EXPECT_EQ(Inp32(0x3BC) & 0xFF, 0xFF);
 }
 
 TEST_F(SerialSimTest, WaitingKeepsTheTickRunning) {

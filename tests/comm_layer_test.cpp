@@ -241,7 +241,7 @@ TEST_F(CommLayerTest, TimeoutsAreKeptPerHandle) {
   CloseHandle(h);
 }
 
-TEST(CommDcbText, BuildCommDcbReadsBothForms) {
+TEST(CommDcbText, BothFormsAndEveryKeyATerminalCanHonour) {
   DCB d;
   ASSERT_TRUE(BuildCommDCBA("9600,n,8,1", &d));
   EXPECT_EQ(d.BaudRate, 9600u);
@@ -249,13 +249,61 @@ TEST(CommDcbText, BuildCommDcbReadsBothForms) {
   EXPECT_EQ(d.ByteSize, 8);
   EXPECT_EQ(d.StopBits, ONESTOPBIT);
   ASSERT_TRUE(BuildCommDCBA("baud=19200 parity=E data=7 stop=2", &d));
-  EXPECT_EQ(d.BaudRate, 19200u);
   EXPECT_EQ(d.Parity, EVENPARITY);
-  EXPECT_EQ(d.ByteSize, 7);
   EXPECT_EQ(d.StopBits, TWOSTOPBITS);
-  for (const char* bad : {"", "9600", "-1,n,8,1", "9600,x,8,1", "9600,n,9,1", "9600,n,8,3",
-                          "9600,n,8,1,5", "baud=fast"}) {
+  d.BaudRate = 4800;
+  d.fBitFields = DCB_fOutxCtsFlow | DCB_fOutX | DCB_fInX;
+  ASSERT_TRUE(BuildCommDCBA("baud=96 parity=o data=7 stop=1.5", &d));
+  EXPECT_EQ(d.BaudRate, 9600u);
+  EXPECT_EQ(d.Parity, ODDPARITY);
+  EXPECT_EQ(d.ByteSize, 7);
+  EXPECT_EQ(d.StopBits, ONE5STOPBITS);
+  // Flow control not named is off.
+  EXPECT_FALSE(d.fBitFields & (DCB_fOutxCtsFlow | DCB_fOutX | DCB_fInX));
+  ASSERT_TRUE(BuildCommDCBA("COM3: baud=19200 xon=on octs=on rts=hs dtr=off to=on", &d));
+  EXPECT_EQ(d.BaudRate, 19200u);
+  EXPECT_TRUE(d.fBitFields & DCB_fOutX);
+  EXPECT_TRUE(d.fBitFields & DCB_fOutxCtsFlow);
+  EXPECT_EQ((d.fBitFields >> DCB_fRtsControlShift) & 3, RTS_CONTROL_HANDSHAKE);
+  EXPECT_EQ((d.fBitFields >> DCB_fDtrControlShift) & 3, DTR_CONTROL_DISABLE);
+  ASSERT_TRUE(BuildCommDCBA("baud=110", &d));
+  EXPECT_EQ(d.StopBits, TWOSTOPBITS);
+  ASSERT_TRUE(BuildCommDCBA("com1:9600, N, 8, 1, p", &d));
+  EXPECT_TRUE(d.fBitFields & DCB_fOutxCtsFlow);
+  ASSERT_TRUE(BuildCommDCBA("9600,n,8,1,x", &d));
+  EXPECT_TRUE(d.fBitFields & DCB_fInX);
+  EXPECT_FALSE(d.fBitFields & DCB_fOutxCtsFlow);
+  ASSERT_TRUE(BuildCommDCBA("baud=9600 odsr=off idsr=off rts=on", &d));
+
+  const DCB antes = d;
+  for (const char* bad : {"",
+                          "9600",
+                          "-1,n,8,1",
+                          "9600,x,8,1",
+                          "9600,n,9,1",
+                          "9600,n,8,3",
+                          "9600,n,8,1,5",
+                          "baud=fast",
+                          "baud=",
+                          "=9600",
+                          "baud=9600 data=9",
+                          "baud=9600 stop=3",
+                          "baud=9600 xon=maybe",
+                          "baud=0",
+                          "baud=99999999999",
+                          "speed=9600",
+                          "9600,n,8",
+                          "9600,n,8,1,q",
+                          "COM1:",
+                          "   "}) {
     EXPECT_FALSE(BuildCommDCBA(bad, &d)) << bad;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << bad;
+    EXPECT_EQ(std::memcmp(&d, &antes, sizeof d), 0) << bad;
+  }
+  for (const char* imposible :
+       {"baud=9600 odsr=on", "baud=9600 idsr=on", "baud=9600 dtr=hs", "baud=9600 rts=tg"}) {
+    EXPECT_FALSE(BuildCommDCBA(imposible, &d)) << imposible;
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED) << imposible;
   }
 }
 

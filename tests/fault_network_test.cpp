@@ -431,31 +431,7 @@ TEST_F(LongJobNetworkFault, ATailStillInTheSocketWhenTheConnectionDropsIsSentAga
 #endif  // PRINTER_SIM_EXE
 
 // Byte-level faults, against the loopback printer in this process.
-class NetworkBytes : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Loop::Current().UseManualClock(true);
-    port = clsPrnPort::Create();
-    port->Advise(&events);
-  }
-  void TearDown() override {
-    port.reset();
-    printer.reset();
-    Loop::Current().RunUntil([] { return false; }, 1000);
-    Loop::Current().UseManualClock(false);
-  }
-  void Open() { port->InicializarRed("127.0.0.1", printer->Port()); }
-  bool Pump(const std::function<bool()>& cond, std::int64_t ms = 120'000) {
-    return RunUntilAcknowledged(port, cond, ms);
-  }
-  bool Printed(std::int32_t id) {
-    return Pump([&] { return events.Count("DatosImpresos(" + std::to_string(id) + ")") > 0; });
-  }
-
-  std::unique_ptr<LoopbackPrinter> printer = std::make_unique<LoopbackPrinter>();
-  std::shared_ptr<clsPrnPort> port;
-  Recorder events;
-};
+class NetworkBytes : public LoopbackPortTest {};
 
 // 700 bytes of a binary command with CR LF pairs inside, the first at its 521st byte.
 std::string BinaryWithLineEnds() {

@@ -14,6 +14,8 @@
 #include "net/socket.h"
 #include "objects/prnport.h"
 #include "platform/loop.h"
+#include "platform/winsock.h"
+#include "port_fixture.h"
 #include "prnport_test_access.h"
 
 namespace vtl::testing {
@@ -140,5 +142,33 @@ inline bool RunUntilAcknowledged(const std::weak_ptr<clsPrnPort>& port,
     loop.Advance(std::clamp<std::int64_t>(next < 0 ? 10 : next, 1, deadline - loop.Now()));
   }
 }
+
+// A port object against the loopback printer, pumped on the loop's manual clock.
+class LoopbackPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::Loop::Current().UseManualClock(true);
+    port = clsPrnPort::Create();
+    port->Advise(&events);
+  }
+  void TearDown() override {
+    port.reset();
+    printer.reset();
+    platform::SetHostResolver(nullptr);
+    platform::Loop::Current().RunUntil([] { return false; }, 1000);
+    platform::Loop::Current().UseManualClock(false);
+  }
+  void Open(const std::string& host = "127.0.0.1") { port->InicializarRed(host, printer->Port()); }
+  bool Pump(const std::function<bool()>& cond, std::int64_t ms = 120'000) {
+    return RunUntilAcknowledged(port, cond, ms);
+  }
+  bool Printed(std::int32_t id) {
+    return Pump([&] { return events.Count("DatosImpresos(" + std::to_string(id) + ")") > 0; });
+  }
+
+  std::unique_ptr<LoopbackPrinter> printer = std::make_unique<LoopbackPrinter>();
+  std::shared_ptr<clsPrnPort> port;
+  Recorder events;
+};
 
 }  // namespace vtl::testing

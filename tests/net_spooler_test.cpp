@@ -4,14 +4,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 
 #include "cups_fixture.h"
 #include "objects/prnport.h"
 #include "platform/loop.h"
 #include "port_fixture.h"
 #include "prnport_test_access.h"
+#include "serial_pty.h"
 
 namespace vtl::testing {
 namespace {
@@ -65,26 +64,6 @@ TEST_F(SpoolerChannel, EachTickWithDataIsOneRawDocumentNamedAfterTheHandleOrDocN
   EXPECT_EQ(PrnPortTestAccess::Handle(*port), 0);
 }
 
-TEST_F(SpoolerChannel, AMissingQueueIsReportedAndItsTextWaitsUntilTheQueueExists) {
-  ASSERT_TRUE(cups->Ready());
-  port->InicializarWindows("later_queue");
-  EXPECT_EQ(PrnPortTestAccess::Handle(*port), 0);
-  const std::int32_t id = port->Imprimir("kept\n");
-  ASSERT_TRUE(Pump([&] { return events.Count("NuevoEstado(1,0)") > 0; }));
-  // A few more ticks go by without the queue: nothing is lost and nothing is reported printed.
-  Loop::Current().RunUntil([] { return false; }, 1000);
-  EXPECT_EQ(events.Count("DatosImpresos"), 0);
-  const std::string add = "CUPS_SERVER=" + cups->Socket() +
-                          " /usr/sbin/lpadmin -p later_queue -E -v 'socket://127.0.0.1:" +
-                          std::to_string(printer.Port()) + "/?snmp=false' -m raw 2>/dev/null";
-  ASSERT_EQ(std::system(add.c_str()), 0);
-  ASSERT_TRUE(Printed(id));
-  ASSERT_TRUE(printer.WaitFor(1));
-  EXPECT_EQ(printer.Jobs()[0], std::string("kept\r\n\0", 7));
-  EXPECT_EQ(events.log.back(), "DatosImpresos(" + std::to_string(id) + ")");
-  EXPECT_EQ(events.Count("NuevoEstado(0,0)"), 1) << "the error is cleared when printing resumes";
-}
-
 TEST_F(SpoolerChannel, NoSpoolerAtAllMeansAnErrorNotAHang) {
   cups.reset();
   port->InicializarWindows("vtl_queue");
@@ -93,12 +72,6 @@ TEST_F(SpoolerChannel, NoSpoolerAtAllMeansAnErrorNotAHang) {
   EXPECT_TRUE(Pump([&] { return port->OutBufferCount() == 3; })) << "the text waits";
   EXPECT_EQ(events.Count("DatosImpresos"), 0);
 }
-
-}  // namespace
-}  // namespace vtl::testing
-
-namespace vtl::testing {
-namespace {
 
 // A print server that takes connections and never says a word.
 class SilentServer {
@@ -128,9 +101,7 @@ class SilentServer {
 TEST(SpoolerSilent, NoCallWaitsForASpoolerThatNeverAnswers) {
   SilentServer server;
   ASSERT_GT(server.Port(), 0);
-  const char* old = std::getenv("CUPS_SERVER");
-  const std::string oldValue = old ? old : "";
-  setenv("CUPS_SERVER", ("127.0.0.1:" + std::to_string(server.Port())).c_str(), 1);
+  EnvVar cupsServer{"CUPS_SERVER", ("127.0.0.1:" + std::to_string(server.Port())).c_str()};
   auto port = clsPrnPort::Create();
   Recorder events;
   port->Advise(&events);
@@ -154,11 +125,6 @@ TEST(SpoolerSilent, NoCallWaitsForASpoolerThatNeverAnswers) {
   worst = std::max(worst, longest([&] { port.reset(); }));
   EXPECT_LT(worst, std::chrono::seconds(1));
   EXPECT_EQ(events.Count("DatosImpresos"), 0);
-  if (old) {
-    setenv("CUPS_SERVER", oldValue.c_str(), 1);
-  } else {
-    unsetenv("CUPS_SERVER");
-  }
 }
 
 }  // namespace

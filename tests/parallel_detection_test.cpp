@@ -9,6 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <sstream>
+#include <utility>
 
 #include "parallel_fixture.h"
 #include "port_fixture.h"
@@ -19,25 +21,20 @@ namespace {
 using namespace platform;
 using Acceso = PrnPortParallelTestAccess;
 
-struct Want {
-  std::int16_t address;
-  std::string type;
-  std::int16_t enabled;
-  bool spp, epp, ecp, ps2;
-};
-
-void ExpectRecord(const clsPrnPortData& r, const Want& w, const std::string& where) {
-  SCOPED_TRACE(where);
-  EXPECT_EQ(r.Address, w.address);
-  EXPECT_EQ(r.PortType, w.type);
-  EXPECT_EQ(r.Enabled, w.enabled);
-  EXPECT_EQ(r.SPPExists, w.spp);
-  EXPECT_EQ(r.EPPExists, w.epp);
-  EXPECT_EQ(r.ECPExists, w.ecp);
-  EXPECT_EQ(r.PS2Exists, w.ps2);
+// A record as the host reads it: address (hex), type, Enabled, then the kinds of port found.
+std::string Text(const clsPrnPortData& r) {
+  std::ostringstream o;
+  o << std::hex << r.Address << " " << r.PortType << " " << std::dec << r.Enabled;
+  for (const auto& [found, kind] : {std::pair{r.SPPExists, " spp"},
+                                    {r.EPPExists, " epp"},
+                                    {r.ECPExists, " ecp"},
+                                    {r.PS2Exists, " ps2"}}) {
+    if (found) o << kind;
+  }
+  return o.str();
 }
 
-const Want kEmpty{0, "", 0, false, false, false, false};
+const std::string kEmpty = "0  0";
 
 class ParallelDetectionTest : public ::testing::Test {
  protected:
@@ -91,7 +88,7 @@ TEST_F(ParallelDetectionTest, NoPortAnywhereLeavesRecordZeroEmpty) {
   const auto record0 = port->PortData(0);
   portio::InstallSimulated({});
   port->InicializarParalelo(1);  // LPT1 is not mapped: the opening fails, detection still runs
-  ExpectRecord(*port->PortData(0), kEmpty, "simulated bus with nothing on it");
+  EXPECT_EQ(Text(*port->PortData(0)), kEmpty) << "simulated bus with nothing on it";
   EXPECT_EQ(port->PortData(0), record0);  // the same record, rewritten
   EXPECT_EQ(record0->Name, "host 0");     // detection never names a port
   ExpectScribbled(1);
@@ -103,7 +100,7 @@ TEST_F(ParallelDetectionTest, NoPortAnywhereLeavesRecordZeroEmpty) {
   EXPECT_EQ(portio::BackendName(), "none");
   Scribble(0);
   port->InicializarParalelo(1);
-  ExpectRecord(Record(0), kEmpty, "no register access");
+  EXPECT_EQ(Text(Record(0)), kEmpty) << "no register access";
   ExpectScribbled(1);
 }
 
@@ -113,9 +110,9 @@ TEST_F(ParallelDetectionTest, PortsAt378And278OnlyFillRecordsZeroAndOne) {
   Scribble(2);
   Scribble(3);
   Detect({ps2, spp});
-  ExpectRecord(Record(0), {0x378, "SPP", -1, true, false, false, false}, "0x378");
-  ExpectRecord(Record(1), {0x278, "PS/2", -1, true, false, false, true}, "0x278 moves up");
-  ExpectRecord(Record(2), {0, "", 0, false, false, false, false}, "the record after the last");
+  EXPECT_EQ(Text(Record(0)), "378 SPP -1 spp") << "0x378";
+  EXPECT_EQ(Text(Record(1)), "278 PS/2 -1 spp ps2") << "0x278 moves up";
+  EXPECT_EQ(Text(Record(2)), kEmpty) << "the record after the last";
   EXPECT_EQ(Record(2).Name, "host 2");
   ExpectScribbled(3);
   // The probes leave the control register at its forward-direction value.
@@ -123,73 +120,57 @@ TEST_F(ParallelDetectionTest, PortsAt378And278OnlyFillRecordsZeroAndOne) {
   EXPECT_EQ(spp->Control() & 0x0F, 0x0F ^ 0x0B);
 }
 
-TEST_F(ParallelDetectionTest, EcpModeBitsGiveTheModeAndItsText) {
-  auto ecp = MakePort(0x378, SimPort::kEcp);
-  ecp->SetEcr(0x60);  // mode 011
-  Detect({ecp});
-  ExpectRecord(Record(0), {0x378, "PS/2", -1, true, false, true, true}, "mode 011");
-  EXPECT_EQ(Record(0).EcpModeValue, 3);
-  EXPECT_EQ(Record(0).EcpModeDescription, "ECP");
-  EXPECT_EQ(ecp->Ecr(), 0x61);  // the probe put the register back
-  EXPECT_EQ(Acceso::LeerModoEcp(*port, 0x378), 3);
-  EXPECT_EQ(Acceso::DireccionEcr(*port), 0x77A);
-  EXPECT_EQ(Acceso::ValorEcr(*port), 0x61);
-
-  ecp->SetEcr(0xA0);  // mode 101 has no text
-  Detect({ecp});
-  EXPECT_EQ(Record(0).EcpModeValue, 5);
-  EXPECT_EQ(Record(0).EcpModeDescription, "");
-  ExpectRecord(Record(1), kEmpty, "nothing else");
-}
-
-TEST_F(ParallelDetectionTest, EcpWithoutEppReportsItsStandardModeType) {
-  auto ecp = MakePort(0x278, SimPort::kEcp);
-  ecp->SetEcpHasEppMode(false);
-  ecp->SetEcr(0x20);  // PS/2 mode: the direction bit works
-  Detect({ecp});
-  ExpectRecord(Record(0), {0x278, "PS/2", -1, true, false, true, true}, "ECP in mode 001");
-  EXPECT_EQ(Record(0).EcpModeDescription, "PS/2");
-
-  ecp->SetEcr(0x00);  // standard mode drives the data lines whatever the direction bit says
-  Detect({ecp});
-  ExpectRecord(Record(0), {0x278, "SPP", -1, true, false, true, false}, "ECP in mode 000");
-  EXPECT_EQ(Record(0).EcpModeValue, 0);
-  EXPECT_EQ(Record(0).EcpModeDescription, "SPP");
-
-  ecp->SetEcr(0x80);  // asks for EPP, which this chip does not have
-  Detect({ecp});
-  EXPECT_EQ(Record(0).PortType, "PS/2");
-  EXPECT_TRUE(Record(0).ECPExists);
-  EXPECT_FALSE(Record(0).EPPExists);
-}
-
-TEST_F(ParallelDetectionTest, EcpInEppModeIsEcpPlusEpp) {
-  auto ecp = MakePort(0x378, SimPort::kEcp);
-  ecp->SetEcr(0x80);
-  Detect({ecp});
-  ExpectRecord(Record(0), {0x378, "ECP+EPP", -1, false, true, true, false}, "ECP+EPP");
-  EXPECT_EQ(Record(0).EcpModeValue, 4);
-  EXPECT_EQ(Record(0).EcpModeDescription, "EPP");
-  EXPECT_EQ(Acceso::TipoDetectado(*port), "");  // the last candidate found nothing
-}
-
-TEST_F(ParallelDetectionTest, EppPortAndItsTimeOut) {
-  auto epp = MakePort(0x378, SimPort::kEpp);
-  epp->SetEppTimeout(true);  // left over from an earlier cycle
-  Detect({epp});
-  ExpectRecord(Record(0), {0x378, "EPP", -1, false, true, false, false}, "EPP");
-  EXPECT_FALSE(epp->EppTimeout());
-
-  // Without an EPP device every cycle times out: the port is still a bidirectional one.
-  epp->SetEppCyclesTimeOut(true);
-  Detect({epp});
-  ExpectRecord(Record(0), {0x378, "PS/2", -1, true, false, false, true}, "EPP cycles time out");
-  EXPECT_FALSE(epp->EppTimeout());
-
-  epp->SetEppTimeout(true);
-  EXPECT_EQ(Acceso::LimpiarTimeoutEpp(*port, 0x378), 1);
-  EXPECT_FALSE(epp->EppTimeout());
-  EXPECT_EQ(Acceso::LimpiarTimeoutEpp(*port, 0x378), 0);
+TEST_F(ParallelDetectionTest, EachKindOfChipGivesItsRecordAndIsLeftAsItWas) {
+  struct Chip {
+    const char* what;
+    std::uint16_t base;
+    SimPort::Mode mode;
+    std::uint8_t ecr;  // as firmware left it, for ECP chips
+    bool eppMode;      // an ECP chip that offers EPP
+    bool eppTimesOut;  // an EPP port without an EPP device: every cycle times out
+    const char* record;
+    std::int32_t ecpMode;
+    const char* modeText;
+  };
+  const Chip chips[] = {
+      {"ECP in mode 011", 0x378, SimPort::kEcp, 0x60, true, false, "378 PS/2 -1 spp ecp ps2", 3,
+       "ECP"},
+      {"ECP in mode 101, which has no text", 0x378, SimPort::kEcp, 0xA0, true, false,
+       "378 PS/2 -1 spp ecp ps2", 5, ""},
+      {"ECP in mode 100", 0x378, SimPort::kEcp, 0x80, true, false, "378 ECP+EPP -1 epp ecp", 4,
+       "EPP"},
+      {"ECP without EPP in mode 001: the direction bit works", 0x278, SimPort::kEcp, 0x20, false,
+       false, "278 PS/2 -1 spp ecp ps2", 1, "PS/2"},
+      {"ECP without EPP in mode 000: the data lines are driven whatever the direction bit", 0x278,
+       SimPort::kEcp, 0x00, false, false, "278 SPP -1 spp ecp", 0, "SPP"},
+      {"ECP without EPP asked for EPP", 0x278, SimPort::kEcp, 0x80, false, false,
+       "278 PS/2 -1 spp ecp ps2", 4, "EPP"},
+      {"EPP with a time-out left from an earlier cycle", 0x378, SimPort::kEpp, 0, false, false,
+       "378 EPP -1 epp", 0, ""},
+      {"EPP without an EPP device: still bidirectional", 0x378, SimPort::kEpp, 0, false, true,
+       "378 PS/2 -1 spp ps2", 0, ""},
+  };
+  for (const Chip& c : chips) {
+    SCOPED_TRACE(c.what);
+    auto chip = MakePort(c.base, c.mode);
+    if (c.mode == SimPort::kEcp) {
+      chip->SetEcr(c.ecr);
+      chip->SetEcpHasEppMode(c.eppMode);
+    } else {
+      chip->SetEppTimeout(true);
+      chip->SetEppCyclesTimeOut(c.eppTimesOut);
+    }
+    Detect({chip});
+    EXPECT_EQ(Text(Record(0)), c.record);
+    EXPECT_EQ(Text(Record(1)), kEmpty) << "nothing else";
+    if (c.mode == SimPort::kEcp) {
+      EXPECT_EQ(Record(0).EcpModeValue, c.ecpMode);
+      EXPECT_EQ(Record(0).EcpModeDescription, c.modeText);
+      EXPECT_EQ(chip->Ecr(), c.ecr | 0x01) << "the probe puts the register back";
+    } else {
+      EXPECT_FALSE(chip->EppTimeout()) << "the time-out is cleared";
+    }
+  }
 }
 
 TEST_F(ParallelDetectionTest, AnEcrWithABusyFifoIsNotTakenForEcp) {
@@ -224,10 +205,10 @@ TEST_F(ParallelDetectionTest, FourPortsFillTheFourRecordsInCandidateOrder) {
   auto mono = MakePort(0x3BC, SimPort::kSpp);  // not a candidate: never probed
   Detect({MakePort(0x190, SimPort::kSpp), MakePort(0x278, SimPort::kPs2), mono,
           MakePort(0x320, SimPort::kEpp), ecp});
-  ExpectRecord(Record(0), {0x378, "ECP+EPP", -1, false, true, true, false}, "0");
-  ExpectRecord(Record(1), {0x320, "EPP", -1, false, true, false, false}, "1");
-  ExpectRecord(Record(2), {0x278, "PS/2", -1, true, false, false, true}, "2");
-  ExpectRecord(Record(3), {0x190, "SPP", -1, true, false, false, false}, "3");
+  EXPECT_EQ(Text(Record(0)), "378 ECP+EPP -1 epp ecp");
+  EXPECT_EQ(Text(Record(1)), "320 EPP -1 epp");
+  EXPECT_EQ(Text(Record(2)), "278 PS/2 -1 spp ps2");
+  EXPECT_EQ(Text(Record(3)), "190 SPP -1 spp");
   EXPECT_EQ(mono->Data(), 0);
   EXPECT_EQ(mono->Control(), 0x0C);
 }
@@ -277,39 +258,31 @@ TEST_F(ParallelDetectionTest, PortDataGivesTheRecordsThemselves) {
   EXPECT_EQ(port->PortData(2)->Address, 0x190);
 }
 
-TEST_F(ParallelDetectionTest, RecordsMarkedEcpGetTheirModeRefreshed) {
+TEST_F(ParallelDetectionTest, RecordsMarkedEcpGetTheirModeAndItsTextRefreshed) {
   auto ecp = MakePort(0x190, SimPort::kEcp);
-  ecp->SetEcr(0x60);
   clsPrnPortData& host = Record(3);
   host.Enabled = -1;
   host.PortType = "ECP";
   host.Address = 0x190;
-  Detect({ecp});
-  EXPECT_EQ(Record(0).Address, 0x190);
-  EXPECT_EQ(host.EcpModeValue, 3);
-  EXPECT_EQ(host.EcpModeDescription, "ECP");
-  ecp->SetEcr(0x20);
-  Detect({ecp});
-  EXPECT_EQ(host.EcpModeValue, 1);
-  EXPECT_EQ(host.EcpModeDescription, "PS/2");
+  const std::array<const char*, 8> texts{"SPP", "PS/2", "Fast Centronics", "ECP", "EPP",
+                                         "",    "Test", "Configuration"};
+  for (std::int32_t mode = 0; mode < 8; ++mode) {
+    ecp->SetEcr(static_cast<std::uint8_t>(mode << 5));
+    Detect({ecp});
+    EXPECT_EQ(Record(0).Address, 0x190);
+    EXPECT_EQ(host.EcpModeValue, mode);
+    EXPECT_EQ(host.EcpModeDescription, texts[static_cast<std::size_t>(mode)]) << mode;
+  }
   // Disabled records are left alone.
   host.Enabled = 0;
-  ecp->SetEcr(0xE0);
+  ecp->SetEcr(0x20);
   Detect({ecp});
-  EXPECT_EQ(host.EcpModeValue, 1);
+  EXPECT_EQ(host.EcpModeValue, 7);
 }
 
 TEST_F(ParallelDetectionTest, AddressesAtTheTopOfTheRangeDoNotOverflow) {
-  EXPECT_EQ(Acceso::DireccionDe(0x378, 1), std::optional<std::int16_t>(0x379));
-  EXPECT_EQ(Acceso::DireccionDe(0x7BFD, 0x402), std::optional<std::int16_t>(0x7FFF));
-  EXPECT_EQ(Acceso::DireccionDe(0x7FFF, 1), std::nullopt);
-  EXPECT_EQ(Acceso::DireccionDe(0x7C00, 0x402), std::nullopt);
-  EXPECT_EQ(Acceso::DireccionDe(-1, 1), std::nullopt);  // 0xFFFF + 1 would wrap to 0
-  EXPECT_EQ(Acceso::DireccionDe(-32768, 0x402), std::optional<std::int16_t>(-32768 + 0x402));
-  EXPECT_EQ(Acceso::DireccionDe(-2, 0x402), std::nullopt);
-  EXPECT_EQ(Acceso::DireccionDe(0x10000, 0), std::nullopt);
-
-  // A port right at the top of the address space: its registers are there, beyond them nothing.
+  // A port right at the top of the address space: its registers are there, beyond them nothing
+  // (no register address wraps round to the bottom).
   auto top = MakePort(0xFFFC, SimPort::kSpp);
   top->SetStatus(0xD8);
   portio::InstallSimulated({top});
@@ -319,7 +292,6 @@ TEST_F(ParallelDetectionTest, AddressesAtTheTopOfTheRangeDoNotOverflow) {
   EXPECT_FALSE(Acceso::ProbarEpp(*port, -4));
   EXPECT_EQ(Acceso::LeerEstadoParalelo(*port, 0x7FFF), 0x7F);  // reads as no port
   EXPECT_EQ(Acceso::LeerModoEcp(*port, 0x7FFF), 7);
-  EXPECT_EQ(Acceso::DireccionEcr(*port), 0);
   EXPECT_FALSE(Acceso::ProbarEcp(*port, 0x7FFF));
   EXPECT_FALSE(Acceso::ProbarSpp(*port, 0x7FFF));
 
@@ -341,32 +313,6 @@ TEST_F(ParallelDetectionTest, AddressesAtTheTopOfTheRangeDoNotOverflow) {
   EXPECT_EQ(events.log.back(), "NuevoEstado(0,1)");
   port->CloseAll();
   sim::Unregister("lpt4-top");
-}
-
-TEST_F(ParallelDetectionTest, RegisterAccessAndItsInversions) {
-  auto spp = MakePort(0x378, SimPort::kSpp);
-  portio::InstallSimulated({spp});
-  Acceso::EscribirControl(*port, 0x378, 0x0F);
-  EXPECT_EQ(spp->Control(), 0x04);
-  EXPECT_EQ(Acceso::LeerControl(*port, 0x378), (0x04 | 0xE0) ^ 0x0B);
-  spp->SetStatus(0xD8);
-  EXPECT_EQ(Acceso::LeerEstadoParalelo(*port, 0x378), 0x58);
-  spp->SetStatus(0x78);
-  EXPECT_EQ(Acceso::LeerEstadoParalelo(*port, 0x378), 0xF8);
-  EXPECT_EQ(Acceso::BitActivo(0x58, 3), 1);
-  EXPECT_EQ(Acceso::BitActivo(0x58, 7), 0);
-  EXPECT_EQ(Acceso::BitActivo(0xF8, 5), 1);
-  EXPECT_EQ(Acceso::BitActivo(-1, 30), 1);
-  EXPECT_EQ(Acceso::BitActivo(-1, 31), 0);
-  EXPECT_EQ(Acceso::BitActivo(-1, -1), 0);
-  const std::array<const char*, 8> texts{"SPP", "PS/2", "Fast Centronics", "ECP", "EPP",
-                                         "",    "Test", "Configuration"};
-  for (std::int32_t m = 0; m < 8; ++m) EXPECT_EQ(Acceso::DescripcionModoEcp(m), texts[m]);
-  EXPECT_EQ(Acceso::DescripcionModoEcp(8), "");
-  EXPECT_EQ(Acceso::DescripcionModoEcp(-1), "");
-  // Unclaimed addresses read as a floating bus.
-  EXPECT_EQ(Inp32(0x37B) & 0xFF, 0xFF);
-  EXPECT_EQ(Inp32(0x77A) & 0xFF, 0xFF);
 }
 
 TEST_F(ParallelDetectionTest, OpeningDetectsAndPollsOnlyThePortItFound) {
@@ -407,10 +353,18 @@ TEST(ParallelBackends, TestsReachNoRealPort) {
   EXPECT_EQ(Inp32(0x378) & 0xFF, 0xFF);
   portio.Set("none");
   EXPECT_EQ(portio::BackendName(), "none");
-  portio::InstallSimulated({MakePort(0x378, SimPort::kSpp)});
+  EXPECT_EQ(Inp32(0x379) & 0xFF, 0xFF);
+  portio::InstallSimulated({MakePort(0x378, SimPort::kSpp), MakePort(0x278, SimPort::kEcp)});
   EXPECT_EQ(portio::BackendName(), "simulated");
   Out32(0x378, 0x55);
   EXPECT_EQ(Inp32(0x378), 0x55);
+  Out32(0x278 + 0x402, 0x34);
+  EXPECT_EQ(Inp32(0x278 + 0x402), 0x35) << "the mode written, the FIFO empty";
+  // Registers nobody claimed read as a floating bus: the EPP and ECP ones of an SPP port, and
+  // a port nobody simulates.
+  EXPECT_EQ(Inp32(0x37B) & 0xFF, 0xFF);
+  EXPECT_EQ(Inp32(0x77A) & 0xFF, 0xFF);
+  EXPECT_EQ(Inp32(0x3BC) & 0xFF, 0xFF);
   portio::RemoveSimulated();
   EXPECT_EQ(portio::BackendName(), "none");
 }
@@ -435,14 +389,6 @@ TEST(ParallelBackends, DeviceNamesOfPorts) {
   EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(QueryDosDeviceA("COM3", nullptr, 100), 0u);
 }
-
-}  // namespace
-}  // namespace vtl::testing
-
-namespace vtl::testing {
-namespace {
-
-using namespace platform;
 
 // ppdev stand-in: a claim waits until the test lets it in, as it waits while the printer driver
 // holds the port.

@@ -1,6 +1,5 @@
 // Parallel-port test helpers: a window on the object's register access and detection results,
-// environment mappings that are put back when a test ends, and the virtual printer's core
-// reading a FIFO that the library opens as an LPT port.
+// and the virtual printer's core reading a FIFO that the library opens as an LPT port.
 #pragma once
 
 #include <fcntl.h>
@@ -9,10 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "objects/prnport.h"
@@ -41,90 +38,23 @@ struct PrnPortParallelTestAccess {
   static std::int16_t DireccionBase(const clsPrnPort& p) {
     return PrnPortTestAccess::DireccionBase(p);
   }
-  static const std::string& TipoDetectado(const clsPrnPort&) { return D().TipoDetectado(); }
-  static std::int16_t DireccionEcr(const clsPrnPort&) { return D().DireccionEcr(); }
-  static std::int16_t ValorEcr(const clsPrnPort&) { return D().ValorEcr(); }
   static void DetectarPuertosParalelo(clsPrnPort& p) { D().DetectarPuertosParalelo(Registros(p)); }
-  static bool DetectarPuerto(clsPrnPort& p, std::int32_t i) {
-    return D().DetectarPuerto(Registros(p), i);
-  }
   static bool ProbarEcp(clsPrnPort&, std::int32_t b) { return D().ProbarEcp(b); }
   static bool ProbarEpp(clsPrnPort&, std::int32_t b) { return D().ProbarEpp(b); }
   static bool ProbarSpp(clsPrnPort&, std::int32_t b) { return D().ProbarSpp(b); }
-  static bool ProbarPs2(clsPrnPort&, std::int32_t b) { return D().ProbarPs2(b); }
   static std::int32_t LeerEstadoParalelo(clsPrnPort&, std::int32_t b) {
     return D().LeerEstadoParalelo(b);
   }
-  static std::int32_t LeerControl(clsPrnPort&, std::int32_t b) { return D().LeerControl(b); }
-  static void EscribirControl(clsPrnPort&, std::int32_t b, std::int32_t v) {
-    D().EscribirControl(b, v);
-  }
   static std::int32_t LeerModoEcp(clsPrnPort&, std::int32_t b) { return D().LeerModoEcp(b); }
-  static std::int32_t LimpiarTimeoutEpp(clsPrnPort&, std::int32_t b) {
-    return D().LimpiarTimeoutEpp(b);
-  }
-  static std::string DescripcionModoEcp(std::int32_t m) {
-    return DetectorParalelo::DescripcionModoEcp(m);
-  }
-  static std::int32_t BitActivo(std::int32_t v, std::int32_t b) {
-    return DetectorParalelo::BitActivo(v, b);
-  }
-  static std::optional<std::int16_t> DireccionDe(std::int32_t base, std::int32_t offset) {
-    std::int16_t d = 0;
-    if (!DetectorParalelo::DireccionDe(base, offset, d)) return std::nullopt;
-    return d;
-  }
 };
 
 namespace testing {
-
-// Sets (or, with nullptr, removes) an environment variable for the life of the object.
-class EnvVar {
- public:
-  EnvVar(std::string name, const char* value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) old_ = old;
-    Set(value);
-  }
-  ~EnvVar() { Set(old_ ? old_->c_str() : nullptr); }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-  void Set(const char* value) {
-    if (value) {
-      setenv(name_.c_str(), value, 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 using SimPort = platform::portio::SimulatedParallelPort;
 
 inline std::shared_ptr<SimPort> MakePort(std::uint16_t base, SimPort::Mode mode) {
   return std::make_shared<SimPort>(base, mode);
 }
-
-// A private directory that goes away with the object.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/vtl-parallel-XXXXXX";
-    if (mkdtemp(tmpl)) path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // A named pipe in a private directory, read by the virtual printer's core as the thread's loop
 // runs. A parallel port has no way back, so the printer's replies are dropped. A write end of
@@ -185,10 +115,7 @@ class FifoPrinter {
     return *printer_;
   }
   std::string Printed() const {
-    std::string out;
-    for (const auto& r : printer_->Receipts()) out += printersim::RenderText(r, 576);
-    out += printersim::RenderText(printer_->Current(), 576);
-    return out;
+    return PaperText(*printer_);
   }
 #endif
 

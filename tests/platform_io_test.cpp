@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -156,43 +155,6 @@ TEST(Files, ExclusiveOpenRefusesASecondHolder) {
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   unlink(path);
-}
-
-TEST(Files, APseudoTerminalCarriesBytesBothWays) {
-  int master = -1, slave = -1;
-  char name[256];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-  termios raw{};
-  tcgetattr(slave, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(slave, TCSANOW, &raw);
-  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OVERLAPPED, 0);
-  close(slave);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  Event e;
-  OVERLAPPED ov{};
-  ov.hEvent = e.h;
-  const std::string data("\x1b@\x00\xff receipt\r\n", 14);
-  WriteFile(h, data.data(), static_cast<DWORD>(data.size()), nullptr, &ov);
-  ASSERT_TRUE(RunUntil([&] { return WaitForSingleObject(e.h, 0) == WAIT_OBJECT_0; }, 10'000));
-  std::string got;
-  ASSERT_TRUE(RunUntil(
-      [&] {
-        char buf[64];
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n > 0) got.append(buf, static_cast<size_t>(n));
-        return got.size() >= data.size();
-      },
-      10'000));
-  EXPECT_EQ(got, data);
-  ASSERT_EQ(write(master, "\x14", 1), 1);
-  char back = 0;
-  DWORD n = 0;
-  ASSERT_TRUE(RunUntil([&] { return ReadFile(h, &back, 1, &n, nullptr) && n == 1; }, 10'000));
-  EXPECT_EQ(back, '\x14');
-  CloseHandle(h);
-  close(master);
 }
 
 class SimDevice : public ::testing::Test {

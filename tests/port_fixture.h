@@ -51,6 +51,13 @@ struct Recorder : __clsPrnPort {
     for (const auto& e : log) n += e.rfind(prefix, 0) == 0;
     return n;
   }
+  std::vector<std::string> Only(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const auto& e : log) {
+      if (e.rfind(prefix, 0) == 0) out.push_back(e);
+    }
+    return out;
+  }
 };
 
 // Also logs the drawer and on-line events of printers that send status bytes.
@@ -60,13 +67,6 @@ struct SerialRecorder : Recorder {
   }
   void EstadoOnLlineOffLine(bool& o) override {
     log.push_back(std::string("OnLine(") + (o ? "1" : "0") + ")");
-  }
-  std::vector<std::string> Only(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (const auto& e : log) {
-      if (e.rfind(prefix, 0) == 0) out.push_back(e);
-    }
-    return out;
   }
 };
 

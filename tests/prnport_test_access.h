@@ -103,7 +103,6 @@ struct PrnPortTestAccess {
   static const platform::OVERLAPPED& OvlEscritura(const clsPrnPort& p) {
     return Dispositivo(p)->ovlEscritura_;
   }
-  static bool WaitingForReply(clsPrnPort& p) { return p.Bucle().EsperandoRespuesta(); }
   static bool Ready(const clsPrnPort& p) {
     auto s = std::dynamic_pointer_cast<CanalSerie>(p.CanalActual());
     return s && s->Listo();
@@ -121,9 +120,6 @@ struct PrnPortTestAccess {
   }
   static std::int32_t TipoPuerto(const clsPrnPort& p) { return p.TipoPuerto(); }
   static bool ReaperturaPermitida(clsPrnPort& p) { return p.Bucle().ajustes().reaperturaPermitida; }
-  static const platform::DCB& Dcb(const clsPrnPort& p) {
-    return std::dynamic_pointer_cast<CanalSerie>(p.CanalActual())->Dcb();
-  }
   // What the device itself was given, not the channel's copy.
   static platform::COMMTIMEOUTS Timeouts(const clsPrnPort& p) {
     platform::COMMTIMEOUTS t{};

@@ -37,25 +37,9 @@ const Action kActions[] = {Action::ClearAll,           Action::CloseAll, Action:
                            Action::CheckError,         Action::Drop};
 
 std::string Name(Action a) {
-  switch (a) {
-    case Action::ClearAll:
-      return "ClearAll";
-    case Action::CloseAll:
-      return "CloseAll";
-    case Action::InicializarRed:
-      return "InicializarRed";
-    case Action::InicializarWindows:
-      return "InicializarWindows";
-    case Action::Imprimir:
-      return "Imprimir";
-    case Action::EndDocForzar:
-      return "EndDocForzar";
-    case Action::CheckError:
-      return "CheckError";
-    case Action::Drop:
-      return "DropLastReference";
-  }
-  return "";
+  const char* names[] = {"ClearAll", "CloseAll",     "InicializarRed", "InicializarWindows",
+                         "Imprimir", "EndDocForzar", "CheckError",     "DropLastReference"};
+  return names[static_cast<int>(a)];
 }
 
 // Records events and, the first time the armed event comes, makes the call.

@@ -37,45 +37,16 @@ enum class Accion {
 };
 
 const char* Nombre(Evento e) {
-  switch (e) {
-    case Evento::kNuevoEstado:
-      return "NuevoEstado";
-    case Evento::kDatosImpresos:
-      return "DatosImpresos";
-    case Evento::kEstadoCajon:
-      return "EstadoCajon";
-    case Evento::kOnLine:
-      return "EstadoOnLlineOffLine";
-    case Evento::kUploading:
-      return "Uploading";
-    case Evento::kLogoGrabado:
-      return "LogoGrabado";
-  }
-  return "";
+  const char* names[] = {"NuevoEstado",          "DatosImpresos", "EstadoCajon",
+                         "EstadoOnLlineOffLine", "Uploading",     "LogoGrabado"};
+  return names[static_cast<int>(e)];
 }
 
 const char* Nombre(Accion a) {
-  switch (a) {
-    case Accion::kClearAll:
-      return "ClearAll";
-    case Accion::kCloseAll:
-      return "CloseAll";
-    case Accion::kReabrir:
-      return "InicializarSerie";
-    case Accion::kOtroPuerto:
-      return "InicializarParalelo";
-    case Accion::kImprimir:
-      return "Imprimir";
-    case Accion::kEndDocForzar:
-      return "EndDocForzar";
-    case Accion::kCheckError:
-      return "CheckError";
-    case Accion::kSoltar:
-      return "DropLastReference";
-    case Accion::kLanzar:
-      return "Throw";
-  }
-  return "";
+  const char* names[] = {"ClearAll", "CloseAll",     "InicializarSerie", "InicializarParalelo",
+                         "Imprimir", "EndDocForzar", "CheckError",       "DropLastReference",
+                         "Throw"};
+  return names[static_cast<int>(a)];
 }
 
 // Calls `hook` with the name of every event, before recording it.

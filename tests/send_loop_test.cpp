@@ -250,12 +250,6 @@ TEST_F(PortTest, TextGivenDuringAnUploadWaitsInFrontOfTheNextJob) {
   EXPECT_EQ(device->Written(), "held\r\nafter\r\n");
 }
 
-}  // namespace
-}  // namespace vtl::testing
-
-namespace vtl::testing {
-namespace {
-
 TEST_F(PortTest, AnAlwaysOnLinePrinterStillReportsEachJobsEnd) {
   Attach();
   port->AlwaysOnLine(true);

@@ -1,4 +1,5 @@
-// Serial test helpers: a pseudo-terminal whose slave the library opens as a COM port, and the
+// Serial test helpers: a pseudo-terminal whose slave the library opens as a COM port, port names
+// and other settings of the environment, and private folders, for the life of a test; and the
 // virtual printer's core answering on the master, pumped by the thread's loop.
 #pragma once
 
@@ -9,8 +10,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/loop.h"
@@ -75,20 +78,64 @@ class Pty {
   std::string slave_;
 };
 
-// Maps COMn to `path` for the library, and back when the test ends.
-class ComMapping {
+// Sets (or, with nullptr, removes) an environment variable for the life of the object.
+class EnvVar {
  public:
-  ComMapping(int n, const std::string& path) : var_("VTL_COM" + std::to_string(n)) {
-    setenv(var_.c_str(), path.c_str(), 1);
+  EnvVar(std::string name, const char* value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) old_ = old;
+    Set(value);
   }
-  ~ComMapping() { unsetenv(var_.c_str()); }
-  void Set(const std::string& path) { setenv(var_.c_str(), path.c_str(), 1); }
+  ~EnvVar() { Set(old_ ? old_->c_str() : nullptr); }
+  EnvVar(const EnvVar&) = delete;
+  EnvVar& operator=(const EnvVar&) = delete;
+  void Set(const char* value) {
+    if (value) {
+      setenv(name_.c_str(), value, 1);
+    } else {
+      unsetenv(name_.c_str());
+    }
+  }
 
  private:
-  std::string var_;
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// A private directory that goes away with the object.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/vtl-test-XXXXXX";
+    if (mkdtemp(tmpl)) path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Maps COMn to `path` for the library, and back when the test ends.
+class ComMapping : public EnvVar {
+ public:
+  ComMapping(int n, const std::string& path)
+      : EnvVar("VTL_COM" + std::to_string(n), path.c_str()) {}
+  void Set(const std::string& path) { EnvVar::Set(path.c_str()); }
 };
 
 #if VTL_HAVE_PRINTERSIM_CORE
+// Everything `p` printed so far, as text, receipt after receipt (the one in progress last).
+inline std::string PaperText(const printersim::Printer& p) {
+  std::string out;
+  for (const auto& r : p.Receipts()) out += printersim::RenderText(r, 576);
+  return out + printersim::RenderText(p.Current(), 576);
+}
+
 // The virtual printer on the master side of a pty: every byte the host writes is fed to the
 // printer as it arrives, and the printer's replies go back at once.
 class PtyPrinter {
@@ -103,13 +150,7 @@ class PtyPrinter {
   // Runs after every read, with everything received so far: a fault can strike mid-job.
   std::function<void(PtyPrinter&)> onRead;
   const std::string& Received() const { return received_; }
-  // Everything printed so far, as text, receipt after receipt (the one in progress last).
-  std::string Printed() const {
-    std::string out;
-    for (const auto& r : printer_->Receipts()) out += printersim::RenderText(r, 576);
-    out += printersim::RenderText(printer_->Current(), 576);
-    return out;
-  }
+  std::string Printed() const { return PaperText(*printer_); }
   // Changes of state reach the host as automatic status back where it is enabled.
   template <typename F>
   void Change(F&& f) {

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/comm.h"
@@ -18,20 +19,14 @@
 namespace vtl::testing {
 
 inline long BaudiosDeTermios(speed_t s) {
-  switch (s) {
-    case B9600:
-      return 9600;
-    case B19200:
-      return 19200;
-    case B38400:
-      return 38400;
-    case B57600:
-      return 57600;
-    case B115200:
-      return 115200;
-    default:
-      return 0;
+  for (auto [code, baudios] : {std::pair<speed_t, long>{B9600, 9600},
+                               {B19200, 19200},
+                               {B38400, 38400},
+                               {B57600, 57600},
+                               {B115200, 115200}}) {
+    if (s == code) return baudios;
   }
+  return 0;
 }
 
 inline int Cuenta(const std::string& texto, const std::string& que) {
@@ -57,11 +52,7 @@ class PtyPrinterAtSpeed {
   const std::string& Understood() const { return understood_; }
   const std::string& Noise() const { return noise_; }
   int Answers() const { return answers_; }
-  std::string Printed() const {
-    std::string out;
-    for (const auto& r : printer_->Receipts()) out += printersim::RenderText(r, 576);
-    return out + printersim::RenderText(printer_->Current(), 576);
-  }
+  std::string Printed() const { return PaperText(*printer_); }
 
  private:
   void Serve() {

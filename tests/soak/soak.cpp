@@ -1,6 +1,7 @@
-// The soak run: four host threads, each printing job after job through a network, a serial and a
-// spooler port against the virtual printer, while faults strike at random (paper out, a hung-up
-// line, a reset connection, a printer that stops answering, the spooler going away). At the end
+// The soak run: four host threads, each printing job after job through a network, a serial, a
+// spooler and a parallel port against the virtual printer, while faults strike at random (paper
+// out, a hung-up line, a reset connection, a printer that stops answering, the spooler going
+// away, a parallel printer switched off). At the end
 // every job's text must have reached its printer, and descriptors and resident memory must not
 // have grown. Prints one summary line; exits 1 when anything was lost.
 //
@@ -23,6 +24,7 @@
 #include "cups_fixture.h"
 #include "net_lan_peer.h"
 #include "objects/prnport.h"
+#include "parallel_fixture.h"
 #include "platform/loop.h"
 #include "port_fixture.h"
 #include "serial_pty.h"
@@ -55,7 +57,7 @@ struct Totals {
 
 struct Job {
   std::string text;
-  int kind;  // 0 network, 1 serial, 2 spooler
+  int kind;  // 0 network, 1 serial, 2 spooler, 3 parallel
 };
 
 // One host thread: its own printers and ports, job after job, faults now and then.
@@ -67,19 +69,23 @@ void Host(int n, const std::string& link, Clock::time_point end, long jobsWanted
   auto serial = std::make_unique<PtyPrinter>();
   std::filesystem::create_symlink(serial->pty().Slave(), link + ".new");
   std::filesystem::rename(link + ".new", link);
+  FifoPrinter lpt;
+  std::filesystem::create_symlink(lpt.Path(), link + "-lpt");
   std::vector<Job> jobs;
-  std::shared_ptr<clsPrnPort> ports[3];
-  Recorder events[3];
-  for (int k = 0; k < 3; ++k) {
+  std::shared_ptr<clsPrnPort> ports[4];
+  Recorder events[4];
+  for (int k = 0; k < 4; ++k) {
     ports[k] = clsPrnPort::Create();
     ports[k]->Advise(&events[k]);
   }
   ports[0]->InicializarRed("127.0.0.1", lan.Port());
   ports[1]->InicializarSerie(30 + n, 9600);
   ports[2]->InicializarWindows("soak_queue");
+  ports[3]->InicializarParalelo(n + 1);
   long mine = 0;
+  std::size_t parallelSent = 0;
   while (Clock::now() < end || t.jobs.load() < jobsWanted) {
-    const int kind = static_cast<int>(mine % 3);
+    const int kind = static_cast<int>(mine % 4);
     const std::string text = "SOAK T" + std::to_string(n) + " J" + std::to_string(mine);
     ++mine;
     // Now and then a fault strikes the port about to print, and clears a little later.
@@ -96,8 +102,15 @@ void Host(int n, const std::string& link, Clock::time_point end, long jobsWanted
         std::filesystem::create_symlink(serial->pty().Slave(), link + ".new");
         std::filesystem::rename(link + ".new", link);
       }
+      if (kind == 3) {
+        // The parallel printer is switched off between jobs, once it has read what came before
+        // (a pipe drops what nobody read when its last reader goes).
+        loop.RunUntil([&] { return lpt.Received().size() >= parallelSent; }, 10'000);
+        lpt.PowerOff();
+      }
     }
     const std::int32_t id = ports[kind]->Imprimir(text + "\n");
+    if (kind == 3) parallelSent += text.size() + 2;
     jobs.push_back({text, kind});
     if (kind == 2) {
       std::lock_guard lock(spooledMutex);
@@ -109,10 +122,11 @@ void Host(int n, const std::string& link, Clock::time_point end, long jobsWanted
         if (what == 1) lan.CloseConnection();
         if (what == 2) lan.ResetConnection();
         if (what == 3) lan.status.clear();  // stops answering
-      } else if (what % 2 == 0) {
+      } else if (kind == 1 && what % 2 == 0) {
         serial->Change([](printersim::Printer& p) { p.SetPaper(printersim::Paper::kOut); });
       }
       loop.RunUntil([] { return false; }, 300 + static_cast<int>(random() % 700));
+      lpt.PowerOn();
       lan.status = std::string(1, '\x12');
       serial->Change([](printersim::Printer& p) { p.SetPaper(printersim::Paper::kOk); });
     }
@@ -126,9 +140,10 @@ void Host(int n, const std::string& link, Clock::time_point end, long jobsWanted
   // Every job's text reached its printer at least once.
   const std::string net = lan.Text();
   const std::string ser = serial->Received();
+  const std::string par = lpt.Received();
   for (const Job& j : jobs) {
     if (j.kind == 2) continue;
-    const std::string& got = j.kind == 0 ? net : ser;
+    const std::string& got = j.kind == 0 ? net : j.kind == 1 ? ser : par;
     if (got.find(j.text + "\r\n") == std::string::npos) ++t.lost;
   }
   (void)spooled;
@@ -140,6 +155,7 @@ int main(int argc, char** argv) {
   const double minutes = argc > 1 ? std::atof(argv[1]) : 20.0;
   const long jobsWanted = argc > 2 ? std::atol(argv[2]) : 10'000;
   setenv("VTL_NO_SYSTEM_PORTS", "1", 1);
+  setenv("VTL_PORTIO", "none", 1);
   Collector spooled;
   PrivateCups cups("soak_queue", spooled.Port());
   if (!cups.Ready()) {
@@ -153,6 +169,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 4; ++i) {
     links.push_back(dir + "/com" + std::to_string(i));
     setenv(("VTL_COM" + std::to_string(30 + i)).c_str(), links.back().c_str(), 1);
+    setenv(("VTL_LPT" + std::to_string(1 + i)).c_str(), (links.back() + "-lpt").c_str(), 1);
   }
   // Warm up first, so that what the first jobs allocate for good does not count as growth.
   Totals t;
@@ -202,7 +219,7 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(dir);
   const long lost = t.lost + lostSpooled;
   std::printf(
-      "soak: %ld jobs, %ld faults, 4 threads x 3 ports, %.1f minutes; lost %ld, not reported "
+      "soak: %ld jobs, %ld faults, 4 threads x 4 ports, %.1f minutes; lost %ld, not reported "
       "within 2 minutes %ld; descriptors %zu -> %zu; resident %ld KB -> %ld KB\n",
       t.jobs.load(), t.faults.load(), elapsed, lost, t.late.load(), fdStart, fdEnd, rssStart,
       rssEnd);
