@@ -269,6 +269,14 @@ TEST(VtlprintStatus, ReportsTheDrawerAndOnLineStateOfASerialPrinter) {
   r = Vtlprint({"--device", printer.Pty(), "--status"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "drawer:    open\n")) << r.out;
+
+  // Off line at the opening, the printer leaves the request for its state waiting: only its
+  // lines (up on a pseudo-terminal) speak for it, and the output says so.
+  ASSERT_EQ(printer.Control("offline"), "ok");
+  r = Vtlprint({"--device", printer.Pty(), "--status"});
+  EXPECT_TRUE(Has(r.out, ": printer ready by its lines (it sent no status of its own)\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "cover:     unknown\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "on line:   not reported by the printer\n")) << r.out;
 }
 
 // The drawer kick goes to the printer as ESC p on the pin asked for; a printer that cannot take

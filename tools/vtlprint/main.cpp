@@ -947,9 +947,15 @@ int Status(const Options& o, Session& s) {
     cover = "unknown";
   }
   if (std::string(s.kind) == "spooler") cover = "not reported through a spooler queue";
-  drawer =
-      p.drawerOpen ? (*p.drawerOpen ? "open" : "closed") : std::string("not reported on this port");
-  online = p.online ? (*p.online ? "yes" : "no") : std::string("not reported on this port");
+  // A serial printer reports its drawer and on-line state once it has taken the request for
+  // them; one that is off line at the opening has not, and only its lines speak for it.
+  const bool serial = std::string(s.kind) == "serial";
+  const std::string silent = serial ? "not reported by the printer" : "not reported on this port";
+  const std::string note =
+      ready && serial && !p.online ? " by its lines (it sent no status of its own)" : "";
+  if (!note.empty()) cover = "unknown";
+  drawer = p.drawerOpen ? (*p.drawerOpen ? "open" : "closed") : silent;
+  online = p.online ? (*p.online ? "yes" : "no") : silent;
   if (o.json) {
     Json j("status");
     j.Add("port", s.nombre).Add("kind", s.kind).Add("state", state).Add("ready", ready);
@@ -966,7 +972,7 @@ int Status(const Options& o, Session& s) {
     }
     std::cout << j.Str() << std::endl;
   } else {
-    std::cout << s.nombre << ": printer " << state << "\n"
+    std::cout << s.nombre << ": printer " << state << note << "\n"
               << "  paper out: " << (p.error && p.paperOut ? "yes" : "no") << "\n"
               << "  cover:     " << cover << "\n"
               << "  on line:   " << online << "\n"
