@@ -10,14 +10,42 @@ FUZZ_SECONDS ?= 10
 FUZZ_TARGETS := vtl_logo_fuzz printersim_fuzz vtl_settings_fuzz vtl_port_text_fuzz \
   vtl_serial_status_fuzz vtl_network_fuzz
 
-.PHONY: deps demo test lint tsan soak fuzz fuzz-long fuzz-build fuzz-run bench format release
+.PHONY: deps demo test lint tsan soak fuzz fuzz-long fuzz-build fuzz-run bench format release \
+  install package docs
 
 deps:
 	./scripts/install-deps
 
+# Where `make install` puts everything (GNU folders under PREFIX), and DESTDIR for staging.
+PREFIX ?= /usr/local
+PACKAGE_DIR := build/package
+DOCS_DIR := build/docs
+
 release: deps
-	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DVTL_BUILD_TESTS=OFF
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DVTL_BUILD_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+# The library, headers, tools, Python module, manual pages, pkg-config file and CMake package.
+install: release
+	DESTDIR=$(DESTDIR) cmake --install $(RELEASE_DIR)
+
+# The Debian packages libvtldllxt0, libvtldllxt-dev, vtldllxt-tools and python3-vtldllxt, in
+# build/package.
+package: deps
+	cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=Release -DVTL_BUILD_TESTS=OFF \
+	  -DVTL_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(PACKAGE_DIR) -j $(JOBS)
+	cd $(PACKAGE_DIR) && cpack -G DEB
+	@ls -1 $(PACKAGE_DIR)/*.deb
+
+# The C interface reference from the header's comments, in build/docs/html (the user guide is
+# docs/guide.md).
+docs: deps
+	./scripts/install-deps doxygen
+	mkdir -p $(DOCS_DIR)
+	cd docs && DOCS_OUT=$(CURDIR)/$(DOCS_DIR) VTL_VERSION=$$(sed -n 's/^project(vtldllxt VERSION \([0-9.]*\).*/\1/p' ../CMakeLists.txt) doxygen Doxyfile
+	@echo "docs: $(DOCS_DIR)/html/index.html"
 
 demo: release
 	./scripts/demo $(RELEASE_DIR)

@@ -944,6 +944,10 @@ inline std::string SpoolerQueueState(const std::string& queue) {
 inline std::string PortIoBackend() {
   return vtl_port_io_backend();
 }
+// The version of the library this program runs with, "MAJOR.MINOR.PATCH".
+inline std::string Version() {
+  return vtl_version();
+}
 
 inline std::string PrnPort::InicializarSerie(const std::string& device, std::int32_t velocidad,
                                              bool sinCallBack, bool chkSpeed) const {

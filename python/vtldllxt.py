@@ -5,27 +5,44 @@ A script reads like the same script written for an automation host:
     import vtldllxt
     port = vtldllxt.clsPrnPort()
     port.connect("DatosImpresos", lambda contador: print("printed job", contador))
-    job = port.Imprimir("Hello\\n")
+    port.InicializarRed("192.168.1.50")
+    port.Imprimir(b"\\x1bt\\x10", True)     # the printer's Windows-1252 table
+    job = port.Imprimir("Caf\u00e9 con leche  1,60 \u20ac\\n")
     vtldllxt.run_until(lambda: port.OutBufferCount == 0, timeout=10)
 
-Members are reached by name (properties as attributes, methods as calls). Text is str (sent to
-the printer in Windows-1252); bytes pass to the printer untouched. ByRef arguments that a member
-writes are passed as Ref objects; event handlers receive their arguments as Ref objects too, and
-assigning to `.value` changes the value the raising procedure holds.
+Members are reached by name (properties as attributes, methods as calls); help(clsPrnPort) lists
+them and the events, as the library describes them. Text is str (sent to the printer in
+Windows-1252); bytes pass to the printer untouched. ByRef arguments that a member writes are
+passed as Ref objects; event handlers receive their arguments as Ref objects too, and assigning to
+`.value` changes the value the raising procedure holds.
 
-The shared library is found through the VTLDLLXT_LIBRARY environment variable, beside this file,
-or in the project's build tree.
+The shared library (libvtldllxt.so.0) is found, in this order: the file the VTLDLLXT_LIBRARY
+environment variable names; beside this module; in the project's build tree when this module is
+the source tree's; in the library folder of the prefix this module was installed with (by
+`cmake --install`, or by pip next to the library in the same prefix); and where the system's
+linker finds libraries (ctypes.util.find_library, LD_LIBRARY_PATH included).
 """
 
 import ctypes
+import ctypes.util
+import inspect
 import os
 import sys
+import sysconfig
 import time
 import traceback
+from typing import Any, Callable, Optional, Union
 
 __all__ = ["clsPrnPort", "clsSerial", "Ref", "Missing", "VtlError", "do_events", "run_until",
            "dispids", "event_dispids", "map_port", "map_free_port", "port_device",
-           "SimulatedPrinter"]
+           "SimulatedPrinter", "library_path", "__version__"]
+
+# The major version of the library's interface this module is written for: the library file it
+# loads is libvtldllxt.so.<major>.
+_ABI = "0"
+
+# The library folder of the prefix `cmake --install` put this module in; written at install time.
+_INSTALLED_LIBDIR = None
 
 _EMPTY, _INTEGER, _LONG, _DOUBLE, _STRING, _OBJECT, _MISSING, _BOOLEAN, _BYTES = \
     0, 2, 3, 5, 8, 9, 10, 11, 17
@@ -45,20 +62,51 @@ _EventCallback = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.
                                   ctypes.POINTER(_Variant), ctypes.c_int32)
 
 
-def _find_library():
+def _library_candidates():
+    """Paths (or, from the system's linker, a file name) worth trying, best first."""
+    names = ["libvtldllxt.so." + _ABI, "libvtldllxt.so"]
     here = os.path.dirname(os.path.abspath(__file__))
-    candidates = [os.environ.get("VTLDLLXT_LIBRARY", "")]
-    candidates += [os.path.join(here, "libvtldllxt.so")]
-    for build in ("release", "test"):
-        candidates.append(os.path.join(here, "..", "build", build, "src", "libvtldllxt.so"))
-    for path in candidates:
-        if path and os.path.exists(path):
-            return path
-    raise OSError("libvtldllxt.so not found: set VTLDLLXT_LIBRARY or build the project (make demo)")
+    variable = os.environ.get("VTLDLLXT_LIBRARY", "")
+    if variable:
+        yield variable
+        return  # a library named on purpose: no other one stands in for it
+    for name in names:
+        yield os.path.join(here, name)
+    if os.path.exists(os.path.join(here, "..", "CMakeLists.txt")):
+        for build in ("release", "test"):
+            yield os.path.join(here, "..", "build", build, "src", "libvtldllxt.so")
+    folders = [_INSTALLED_LIBDIR] if _INSTALLED_LIBDIR else []
+    multiarch = sysconfig.get_config_var("MULTIARCH")
+    for prefix in dict.fromkeys((sys.prefix, sys.base_prefix)):
+        for sub in ("lib", "lib64") + ((os.path.join("lib", multiarch),) if multiarch else ()):
+            folders.append(os.path.join(prefix, sub))
+    for folder in folders:
+        for name in names:
+            yield os.path.join(folder, name)
+    found = ctypes.util.find_library("vtldllxt")
+    if found:
+        yield found
 
 
-_lib = ctypes.CDLL(_find_library())
+def _load_library():
+    tried = []
+    for candidate in _library_candidates():
+        if os.sep in candidate and not os.path.exists(candidate):
+            tried.append(candidate)
+            continue
+        try:
+            return ctypes.CDLL(candidate), candidate
+        except OSError as e:
+            tried.append("%s (%s)" % (candidate, e))
+    raise ImportError("libvtldllxt.so.%s not found: install the library, set VTLDLLXT_LIBRARY, "
+                      "or build the project (make demo); tried %s" % (_ABI, ", ".join(tried)))
+
+
+_lib, _library_path = _load_library()
 _i32, _p = ctypes.c_int32, ctypes.c_void_p
+_lib.vtl_version.restype = ctypes.c_char_p
+_lib.vtl_version.argtypes = []
+__version__ = _lib.vtl_version().decode()
 _lib.vtl_last_error.restype = ctypes.c_char_p
 _lib.vtl_last_error.argtypes = [ctypes.POINTER(_i32), ctypes.POINTER(ctypes.c_char_p)]
 _lib.vtl_create.argtypes = [ctypes.c_char_p, ctypes.POINTER(_p)]
@@ -75,6 +123,8 @@ _lib.vtl_param_info.argtypes = [ctypes.c_char_p, _i32, _i32, ctypes.POINTER(ctyp
                                 ctypes.POINTER(_i32), ctypes.POINTER(_i32), ctypes.POINTER(_i32)]
 _lib.vtl_event_info.argtypes = [ctypes.c_char_p, _i32, ctypes.POINTER(_i32),
                                 ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(_i32)]
+_lib.vtl_event_param_info.argtypes = [ctypes.c_char_p, _i32, _i32,
+                                      ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(_i32)]
 _lib.vtl_invoke.argtypes = [_p, _i32, _i32, ctypes.POINTER(_Variant), _i32,
                             ctypes.POINTER(_Variant)]
 _lib.vtl_connect.argtypes = [_p, _EventCallback, _p, ctypes.POINTER(_i32)]
@@ -141,7 +191,7 @@ def _check(code):
 class Ref:
     """A variable passed by reference: members and event handlers may assign to `.value`."""
 
-    def __init__(self, value=None):
+    def __init__(self, value: Any = None) -> None:
         self.value = value
 
     def __repr__(self):
@@ -283,13 +333,13 @@ def _table(class_name):
     return _tables[class_name]
 
 
-def dispids(class_name):
+def dispids(class_name: str) -> dict[str, int]:
     """Member names of a class mapped to their DISPIDs (a property's get and let share one)."""
     members, _ = _table(class_name)
     return {entries[0][3]: entries[0][0] for entries in members.values()}
 
 
-def event_dispids(class_name):
+def event_dispids(class_name: str) -> dict[str, int]:
     """Event names of a class mapped to their DISPIDs, which are numbered apart from members."""
     _, events = _table(class_name)
     return {name: dispid for dispid, name in events.values()}
@@ -363,7 +413,7 @@ class _Object:
                 return
         raise AttributeError("%s.%s is read-only" % (self._class, name))
 
-    def connect(self, event, handler):
+    def connect(self, event: str, handler: Callable[..., Any]) -> None:
         """Calls handler(*args) for every `event`; the arguments are Ref objects."""
         _, events = _table(self._class)
         if event.lower() not in events:
@@ -376,7 +426,8 @@ class _Object:
             object.__setattr__(self, "_callback", cb)
             object.__setattr__(self, "_cookie", cookie.value)
 
-    def disconnect(self, event, handler):
+    def disconnect(self, event: str, handler: Callable[..., Any]) -> None:
+        """Stops calling handler for `event`."""
         _, events = _table(self._class)
         handlers = self._handlers.get(events[event.lower()][0], [])
         if handler in handlers:
@@ -408,7 +459,7 @@ class _Object:
             except VtlError as e:
                 sys.stderr.write("vtldllxt: event argument %d keeps its value: %s\n" % (i, e))
 
-    def close(self):
+    def close(self) -> None:
         """Releases the object now instead of when it is collected."""
         if self._handle:
             if self._cookie is not None:
@@ -426,10 +477,10 @@ class _Object:
 class clsPrnPort(_Object):
     """A receipt printer and its cash drawer behind one port."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__("clsPrnPort")
 
-    def opening_error(self):
+    def opening_error(self) -> tuple[int, str]:
         """Why the last opening of a device failed: (system error number, its text); (0, "")
         once a device has opened since."""
         number, message = _i32(), _Variant()
@@ -444,7 +495,7 @@ class clsPrnPort(_Object):
 class clsSerial(_Object):
     """A general serial port."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__("clsSerial")
 
 
@@ -459,18 +510,18 @@ def _result(call, *args):
         _lib.vtl_variant_clear(ctypes.byref(out))
 
 
-def map_port(name, path):
+def map_port(name: str, path: Optional[Union[str, os.PathLike]]) -> None:
     """Maps a port name ("COM3", "LPT1") to a device path for the whole process, ahead of the
     VTL_COMn and VTL_LPTn variables and the system's defaults; None removes the mapping."""
     _check(_lib.vtl_map_port(name.encode(), os.fsencode(path) if path else None))
 
 
-def map_free_port(kind, path):
+def map_free_port(kind: str, path: Union[str, os.PathLike]) -> str:
     """Maps the first "COM" (or "LPT") name that stands for no device yet to `path`; its name."""
     return _result(_lib.vtl_map_free_port, kind.encode(), os.fsencode(path))
 
 
-def port_device(name):
+def port_device(name: str) -> Optional[str]:
     """The device path a port name opens, or None."""
     out = _Variant()
     try:
@@ -490,32 +541,35 @@ class SimulatedPrinter:
         port.InicializarSerie(int(name[3:]))
     """
 
-    def __init__(self, name):
+    def __init__(self, name: str) -> None:
         self.name = name
         self.device = "sim:" + name
         _check(_lib.vtl_sim_printer_create(name.encode()))
 
-    def writes(self):
+    def writes(self) -> list[bytes]:
         """The data of each write, in order, as bytes."""
         count = _i32()
         _check(_lib.vtl_sim_printer_writes(self.name.encode(), ctypes.byref(count)))
         return [_result(_lib.vtl_sim_printer_write, self.name.encode(), i)
                 for i in range(count.value)]
 
-    def received(self):
+    def received(self) -> bytes:
+        """Everything it received, as one byte string."""
         return b"".join(self.writes())
 
-    def close(self):
+    def close(self) -> None:
+        """Removes the printer; a port still open on it fails its next write."""
         _lib.vtl_sim_printer_remove(self.name.encode())
 
 
-def do_events():
+def do_events() -> bool:
     """Processes what is due on this thread's loop without waiting."""
     return bool(_lib.vtl_do_events())
 
 
-def run_until(predicate, timeout=10.0):
-    """Pumps this thread's loop until predicate() is true or `timeout` seconds pass."""
+def run_until(predicate: Callable[[], object], timeout: float = 10.0) -> bool:
+    """Pumps this thread's loop until predicate() is true or `timeout` seconds pass; whether it
+    became true."""
     deadline = time.monotonic() + timeout
     while not predicate():
         left = deadline - time.monotonic()
@@ -523,3 +577,128 @@ def run_until(predicate, timeout=10.0):
             return False
         _lib.vtl_pump(int(min(left, 0.05) * 1000) + 1)
     return True
+
+
+def library_path() -> str:
+    """The library file this module loaded (or the name the system's linker resolved)."""
+    return _library_path
+
+
+# ---- What help() shows: every member and event of a class, from the library's own tables ----
+
+_HINTS = {_EMPTY: None, _INTEGER: int, _LONG: int, _DOUBLE: float, _STRING: str, _OBJECT: "_Object",
+          _BOOLEAN: bool, 12: Any, _BYTES: bytes, _LONG_ARRAY: list[int],
+          _STRING_ARRAY: list[str]}
+
+
+def _hint(vartype, byref=False):
+    hint = _HINTS.get(vartype, Any)
+    if vartype == _STRING:
+        hint = Union[str, bytes]  # bytes go to the printer as they are
+    return Union[hint, Ref] if byref and hint is not None else hint
+
+
+def _hint_text(hint):
+    if hint is None:
+        return "None"
+    if isinstance(hint, type):
+        return hint.__name__
+    return str(hint).replace("typing.", "").replace("vtldllxt.", "")
+
+
+def _describe(class_name):
+    """Members as (name, kind, [(param, type, byref, optional)], result type), and events as
+    (name, [(param, type)]), in the library's order."""
+    cname = class_name.encode()
+    members, events = [], []
+    i = 0
+    while True:
+        dispid, name, kind, nparams, result = _i32(), ctypes.c_char_p(), _i32(), _i32(), _i32()
+        if _lib.vtl_member_info(cname, i, ctypes.byref(dispid), ctypes.byref(name),
+                                ctypes.byref(kind), ctypes.byref(nparams),
+                                ctypes.byref(result)) != 0:
+            break
+        params = []
+        for j in range(nparams.value):
+            pname, ptype, byref, optional = ctypes.c_char_p(), _i32(), _i32(), _i32()
+            _check(_lib.vtl_param_info(cname, i, j, ctypes.byref(pname), ctypes.byref(ptype),
+                                       ctypes.byref(byref), ctypes.byref(optional)))
+            params.append((pname.value.decode(), ptype.value, bool(byref.value),
+                           bool(optional.value)))
+        members.append((name.value.decode(), kind.value, params, result.value))
+        i += 1
+    i = 0
+    while True:
+        dispid, name, nparams = _i32(), ctypes.c_char_p(), _i32()
+        if _lib.vtl_event_info(cname, i, ctypes.byref(dispid), ctypes.byref(name),
+                               ctypes.byref(nparams)) != 0:
+            break
+        params = []
+        for j in range(nparams.value):
+            pname, ptype = ctypes.c_char_p(), _i32()
+            _check(_lib.vtl_event_param_info(cname, i, j, ctypes.byref(pname),
+                                             ctypes.byref(ptype)))
+            params.append((pname.value.decode(), ptype.value))
+        events.append((name.value.decode(), params))
+        i += 1
+    return members, events
+
+
+def _signature(params, result):
+    parameters = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_ONLY)]
+    for pname, ptype, byref, optional in params:
+        parameters.append(inspect.Parameter(
+            pname, inspect.Parameter.POSITIONAL_ONLY, annotation=_hint(ptype, byref),
+            default=Missing if optional else inspect.Parameter.empty))
+    return inspect.Signature(parameters, return_annotation=_hint(result))
+
+
+def _install_members(cls, class_name):
+    """Gives `cls` a property or method for each member, so that help() and editors see them;
+    they call the library by name, as attribute access does for any spelling."""
+    members, events = _describe(class_name)
+    grouped = {}
+    for name, kind, params, result in members:
+        grouped.setdefault(name, []).append((kind, params, result))
+    for name, entries in grouped.items():
+        if hasattr(cls, name):
+            continue  # the module's own helpers keep their names
+        getter = next((e for e in entries if e[0] == _GET and not e[1]), None)
+        putter = next((e for e in entries if e[0] == _PUT), None)
+        if getter or (putter and not any(e[0] == _METHOD for e in entries)):
+            vartype = getter[2] if getter else putter[1][0][1]
+            access = ("read and write" if getter and putter
+                      else "read only" if getter else "write only")
+
+            def fget(self, _name=name):
+                return self.__getattr__(_name)
+
+            def fset(self, value, _name=name):
+                self.__setattr__(_name, value)
+
+            setattr(cls, name, property(fget, fset if putter else None,
+                                        doc="%s (%s)" % (_hint_text(_hint(vartype)), access)))
+            continue
+        kind, params, result = next(e for e in entries if e[0] in (_METHOD, _GET))
+
+        def method(self, *args, _name=name):
+            return self.__getattr__(_name)(*args)
+
+        method.__name__ = name
+        method.__qualname__ = cls.__name__ + "." + name
+        method.__signature__ = _signature(params, result)
+        byrefs = [p[0] for p in params if p[2]]
+        if byrefs:
+            method.__doc__ = "ByRef (a Ref passed there gets the value the member leaves): %s." % (
+                ", ".join(byrefs))
+        setattr(cls, name, method)
+    lines = ["%s(%s)" % (name, ", ".join("%s: %s" % (p, _hint_text(_hint(t))) for p, t in params))
+             for name, params in events]
+    if lines:
+        cls.__doc__ = (cls.__doc__ or "") + (
+            "\n\n    Events (connect(name, handler); the handler gets every argument as a Ref, and\n"
+            "    may assign to .value):\n\n" + "".join("        %s\n" % line for line in lines))
+
+
+_install_members(clsPrnPort, "clsPrnPort")
+_install_members(clsSerial, "clsSerial")

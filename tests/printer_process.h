@@ -58,7 +58,12 @@ class PrinterProcess {
     const std::string listening = ReadLine();
     const std::string prefix = "listening on 127.0.0.1:";
     if (listening.rfind(prefix, 0) == 0) port_ = std::atoi(listening.c_str() + prefix.size());
-    ok_ = port_ > 0 && ReadLine() == "control " + control_;
+    std::string line = ReadLine();
+    if (line.rfind("pty ", 0) == 0) {  // with --pty among the extra arguments
+      pty_ = line.substr(4);
+      line = ReadLine();
+    }
+    ok_ = port_ > 0 && line == "control " + control_;
   }
   ~PrinterProcess() {
     if (pid_ > 0) {
@@ -82,6 +87,9 @@ class PrinterProcess {
 
   bool Ok() const { return ok_; }
   int Port() const { return port_; }
+  const std::string& Dir() const { return dir_; }
+  // The pseudo-terminal a host opens as a serial port, when started with --pty.
+  const std::string& Pty() const { return pty_; }
   // Where the printer keeps its NV images (written whenever they change).
   std::string NvFile() const { return dir_ + "/nv.bin"; }
 
@@ -195,6 +203,7 @@ class PrinterProcess {
 
   std::string dir_;
   std::string control_;
+  std::string pty_;
   pid_t pid_ = -1;
   int out_ = -1;
   int port_ = -1;

@@ -9,15 +9,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cups_fixture.h"
+#include "logo_fixture.h"
 #include "printer_process.h"
 #include "serial_pty.h"
 
@@ -111,7 +114,9 @@ TEST(Vtlprint, PrintsTheSampleReceiptOnASimulatedPrinterAndShowsEveryWrite) {
       std::regex_search(r.out, std::regex("opening COM[0-9]+ \\(sim:vtlprint\\) at 9600 baud")))
       << r.out;
   EXPECT_TRUE(Has(r.out, "event NuevoEstado(tmpError=False, tmpSinPapel=False): printer ready"));
-  EXPECT_TRUE(Has(r.out, "event DatosImpresos(2): job printed")) << r.out;
+  // The cut belongs to the job: the number queued is the number printed.
+  EXPECT_TRUE(Has(r.out, "queued job 1: 293 bytes\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "event DatosImpresos(1): job 1 printed\n")) << r.out;
   // The table for Windows-1252 first, the text in it, the cut last.
   EXPECT_TRUE(Has(r.out, "<ESC>t<10><ESC>a<01><ESC>!0CAFÉ LA ESQUINA<CR><LF>")) << r.out;
   EXPECT_TRUE(Has(r.out, "2 x Café con leche        3,20 €<CR><LF>")) << r.out;
@@ -155,7 +160,7 @@ TEST(Vtlprint, PrintsOnTheVirtualPrinterOverTheNetwork) {
   const Outcome r = Vtlprint({"--lan", address, "--cut", "--timeout", "30"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "connecting to " + address + "\n"));
-  EXPECT_TRUE(Has(r.out, "job printed")) << r.out;
+  EXPECT_TRUE(Has(r.out, "event DatosImpresos(1): job 1 printed\n")) << r.out;
   EXPECT_TRUE(Has(printer.AllReceived(), "\x1b!0CAF\xc9 LA ESQUINA\r\n"));
 }
 #endif
@@ -201,6 +206,218 @@ TEST(Vtlprint, BadUsageAndQueriesKeepTheirExitStatus) {
   EXPECT_EQ(ports.status, 0);
   EXPECT_TRUE(Has(ports.out, "COM3 " + file + "\n")) << ports.out;
 }
+
+// ---- Daily use: state, drawer, scripts, progress, logos, the support trace ----
+
+#ifdef PRINTER_SIM_EXE
+// The state of a network printer in each condition of the virtual printer: what the replies to
+// the status request tell (cover open, paper end and errors stop it; the port does not tell
+// them apart, but says paper out).
+TEST(VtlprintStatus, SaysInWordsWhatANetworkPrinterReports) {
+  vtl::testing::PrinterProcess printer;
+  ASSERT_TRUE(printer.Ok());
+  const std::string address = "127.0.0.1:" + std::to_string(printer.Port());
+  struct Case {
+    std::vector<std::string> control;
+    int status;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {{}, 0, {": printer ready\n", "paper out: no\n", "cover:     closed\n"}},
+      {{"paper near-end"}, 0, {": printer ready\n"}},
+      {{"paper out"}, 3, {": printer in error\n", "paper out: yes\n", "cover:     unknown"}},
+      {{"paper ok", "cover open"},
+       3,
+       {": printer in error\n", "paper out: no\n", "cover:     open"}},
+      {{"cover closed", "error"}, 3, {": printer in error\n", "cover:     open, or the printer"}},
+      {{"error clear"}, 0, {": printer ready\n", "drawer:    not reported on this port\n"}},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& command : c.control) ASSERT_EQ(printer.Control(command), "ok");
+    const Outcome r = Vtlprint({"--lan", address, "--status"});
+    const std::string what = c.control.empty() ? "ready" : c.control.back();
+    EXPECT_EQ(r.status, c.status) << what << "\n" << r.out << r.err;
+    for (const std::string& line : c.lines) EXPECT_TRUE(Has(r.out, line)) << what << "\n" << r.out;
+  }
+  // Nothing was printed: the request rode on two NUL bytes.
+  EXPECT_EQ(printer.Printed().size(), 0u);
+
+  // For scripts, the same as one JSON object.
+  ASSERT_EQ(printer.Control("paper out"), "ok");
+  const Outcome json = Vtlprint({"--lan", address, "--status", "--json"});
+  EXPECT_EQ(json.status, 3);
+  EXPECT_TRUE(Has(json.out, "{\"event\":\"status\",\"port\":\"" + address +
+                                "\",\"kind\":\"network\",\"state\":\"in error\",\"ready\":false,"
+                                "\"error\":true,\"paper_out\":true,"))
+      << json.out;
+  EXPECT_TRUE(Has(json.out, "\"on_line\":null,\"drawer_open\":null}\n")) << json.out;
+  EXPECT_TRUE(Has(json.out, "{\"event\":\"exit\",\"status\":3}\n")) << json.out;
+}
+
+// A serial printer reports its drawer and on-line state by itself (automatic status back).
+TEST(VtlprintStatus, ReportsTheDrawerAndOnLineStateOfASerialPrinter) {
+  vtl::testing::PrinterProcess printer({"--pty"});
+  ASSERT_TRUE(printer.Ok());
+  ASSERT_FALSE(printer.Pty().empty());
+  Outcome r = Vtlprint({"--device", printer.Pty(), "--status"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, ": printer ready\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "on line:   yes\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "drawer:    closed\n")) << r.out;
+
+  ASSERT_EQ(printer.Control("drawer open"), "ok");
+  r = Vtlprint({"--device", printer.Pty(), "--status"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "drawer:    open\n")) << r.out;
+
+  // Off line at the opening, the printer leaves the request for its state waiting: only its
+  // lines (up on a pseudo-terminal) speak for it, and the output says so.
+  ASSERT_EQ(printer.Control("offline"), "ok");
+  r = Vtlprint({"--device", printer.Pty(), "--status"});
+  EXPECT_TRUE(Has(r.out, ": printer ready by its lines (it sent no status of its own)\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "cover:     unknown\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "on line:   not reported by the printer\n")) << r.out;
+}
+
+// The drawer kick goes to the printer as ESC p on the pin asked for; a printer that cannot take
+// it (paper out) is reported, not told to have opened the drawer.
+TEST(VtlprintDrawer, KicksTheDrawerOnItsPinOrSaysWhyNot) {
+  vtl::testing::PrinterProcess printer({"--drawer-close-ms", "0"});
+  ASSERT_TRUE(printer.Ok());
+  const std::string address = "127.0.0.1:" + std::to_string(printer.Port());
+  Outcome r = Vtlprint({"--lan", address, "--drawer", "5"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "queued job 1: drawer kick on pin 5\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "event DatosImpresos(1): job 1 printed\n")) << r.out;
+  EXPECT_TRUE(Has(printer.AllReceived(), std::string("\x1bp\x01\x19\xfa", 5)));
+  EXPECT_TRUE(Has(printer.Control("status"), "\"drawer\":\"open\"")) << printer.Control("status");
+  EXPECT_EQ(printer.Printed().size(), 0u);  // a kick alone prints nothing
+
+  ASSERT_EQ(printer.Control("drawer closed"), "ok");
+  ASSERT_EQ(printer.Control("paper out"), "ok");
+  r = Vtlprint({"--lan", address, "--drawer", "--timeout", "2"});
+  EXPECT_EQ(r.status, 3) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "queued job 1: drawer kick on pin 2\n")) << r.out;
+  EXPECT_FALSE(Has(r.out, "printed")) << r.out;
+  EXPECT_EQ(r.err, "vtlprint: the printer reports paper out; the job is not finished\n");
+  EXPECT_TRUE(Has(printer.Control("status"), "\"drawer\":\"closed\""));
+
+  EXPECT_EQ(Vtlprint({"--lan", address, "--drawer", "3"}).status, 2);
+}
+
+// A long job goes in pieces, and its progress is what the printer has confirmed: each piece is
+// a job, reported printed by the library before the next is queued. Scripts get it as JSON.
+TEST(VtlprintProgress, ALongJobReportsTheBytesThePrinterConfirmed) {
+  vtl::testing::PrinterProcess printer;
+  ASSERT_TRUE(printer.Ok());
+  const std::string file =
+      (std::filesystem::temp_directory_path() / ("vtl-long-" + std::to_string(getpid()) + ".txt"))
+          .string();
+  {
+    std::ofstream f(file);
+    for (int i = 0; i < 120; ++i) f << "Line " << i << ": café con leche ........ 1,60 €\n";
+  }
+  const Outcome r =
+      Vtlprint({"--lan", "127.0.0.1:" + std::to_string(printer.Port()), "--json", "--cut", file});
+  std::filesystem::remove(file);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<long> done;
+  long total = 0;
+  int queued = 0, printed = 0;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m,
+                          std::regex("\"event\":\"progress\",\"what\":\"printed\","
+                                     "\"done\":([0-9]+),\"total\":([0-9]+)"))) {
+      done.push_back(std::stol(m[1]));
+      total = std::stol(m[2]);
+    }
+    // Every piece queued is reported printed, in order, before the next one is queued.
+    if (std::regex_search(line, m, std::regex("\"event\":\"queued\",\"job\":([0-9]+)"))) {
+      EXPECT_EQ(std::stoi(m[1]), ++queued);
+      EXPECT_EQ(printed, queued - 1);
+    }
+    if (std::regex_search(line, m, std::regex("\"event\":\"DatosImpresos\",\"job\":([0-9]+)"))) {
+      EXPECT_EQ(std::stoi(m[1]), ++printed);
+    }
+  }
+  EXPECT_GE(queued, 2) << r.out;
+  EXPECT_EQ(printed, queued);
+  ASSERT_FALSE(done.empty()) << r.out;
+  EXPECT_TRUE(std::is_sorted(done.begin(), done.end()));
+  EXPECT_EQ(done.back(), total);
+  EXPECT_TRUE(Has(r.out, "{\"event\":\"exit\",\"status\":0}\n"));
+  // The whole text reached the printer once, in order, and was cut once at its end.
+  const std::string received = printer.AllReceived();
+  std::size_t at = 0;
+  for (int i = 0; i < 120; ++i) {
+    const std::size_t next = received.find("Line " + std::to_string(i) + ":", at);
+    ASSERT_NE(next, std::string::npos) << "line " << i;
+    at = next;
+  }
+  EXPECT_EQ(received.find("Line 0:", 1 + received.find("Line 0:")), std::string::npos);
+  EXPECT_EQ(printer.Count("receipt"), 1);
+}
+#endif
+
+// Logos without a name have nothing to test-print: the upload's end is the end.
+TEST(VtlprintLogo, AnUnnamedLogoFinishesWhenTheUploadDoes) {
+  const std::string bmp =
+      (std::filesystem::temp_directory_path() / ("vtl-logo-" + std::to_string(getpid()) + ".bmp"))
+          .string();
+  std::ofstream(bmp, std::ios::binary)
+      << vtl::testing::Bitmap(64, 24, 0xFF, [](int x, int y) { return (x + y) % 3 == 0; });
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome r = Vtlprint({"--sim", "--logo", bmp, "--timeout", "30"});
+  const auto took = std::chrono::steady_clock::now() - start;
+  std::filesystem::remove(bmp);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "event LogoGrabado(1): the logos are stored\n")) << r.out;
+  EXPECT_FALSE(Has(r.out, "test print")) << r.out;
+  EXPECT_LT(took, std::chrono::seconds(20));
+}
+
+#ifdef PRINTER_SIM_EXE
+// --trace: one file with the opening, the bytes both ways and the events; never written through
+// a link put in its place.
+TEST(VtlprintTrace, TheTraceHoldsTheOpeningTheBytesAndTheEvents) {
+  vtl::testing::PrinterProcess printer;
+  ASSERT_TRUE(printer.Ok());
+  const std::string address = "127.0.0.1:" + std::to_string(printer.Port());
+  const std::string trace = printer.Dir() + "/trace.txt";
+  const Outcome r = Vtlprint({"--lan", address, "--trace", trace});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::ifstream f(trace);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  const std::string t = ss.str();
+  EXPECT_TRUE(Has(t, "trace of vtldllxt ")) << t;
+  EXPECT_TRUE(Has(t, "port opens: network printer " + address)) << t;
+  EXPECT_TRUE(Has(t, "connected to " + address + "\n")) << t;
+  // "CAFÉ LA" in Windows-1252, as it went out, and the status reply that came back.
+  EXPECT_TRUE(Has(t, "43 41 46 c9 20 4c 41")) << t;
+  EXPECT_TRUE(
+      std::regex_search(t, std::regex("received from " + address + ", 1 bytes\n +000000  12 ")))
+      << t;
+  EXPECT_TRUE(Has(t, "event NuevoEstado(tmpError=False, tmpSinPapel=False)\n")) << t;
+  EXPECT_TRUE(Has(t, "event DatosImpresos(1)\n")) << t;
+  EXPECT_TRUE(std::regex_search(t, std::regex("\n20[0-9-]+ [0-9:.]+ #1 Imprimir: ")));
+
+  // A link where the trace should be: nothing is written through it.
+  const std::string target = printer.Dir() + "/elsewhere.txt";
+  std::ofstream(target) << "untouched";
+  const std::string link = printer.Dir() + "/link.txt";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  const Outcome linked = Vtlprint({"--lan", address, "--trace", link});
+  EXPECT_EQ(linked.status, 0) << linked.err;
+  EXPECT_TRUE(Has(linked.err, "vtldllxt: the trace cannot be written to " + link)) << linked.err;
+  std::ifstream t2(target);
+  std::string content;
+  std::getline(t2, content);
+  EXPECT_EQ(content, "untouched");
+}
+#endif
 
 }  // namespace
 

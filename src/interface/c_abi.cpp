@@ -185,6 +185,10 @@ const vtl::ClassInfo& ClassOrThrow(const char* name) {
 
 extern "C" {
 
+const char* vtl_version(void) {
+  return VTLDLLXT_VERSION_TEXT;
+}
+
 const char* vtl_last_error(int32_t* number, const char** source) {
   if (number) *number = t_error.number;
   if (source) *source = t_error.source.c_str();
@@ -283,6 +287,24 @@ int32_t vtl_event_info(const char* class_name, int32_t index, int32_t* dispid, c
     if (dispid) *dispid = e.dispid;
     if (name) *name = e.name.c_str();
     if (param_count) *param_count = static_cast<std::int32_t>(e.params.size());
+    return VTL_OK;
+  });
+}
+
+int32_t vtl_event_param_info(const char* class_name, int32_t event_index, int32_t param_index,
+                             const char** name, int32_t* type) {
+  return Guard([&] {
+    const auto& cls = ClassOrThrow(class_name);
+    if (event_index < 0 || static_cast<std::size_t>(event_index) >= cls.events.size()) {
+      return Fail(vtl::E_INVALIDARG, 9, "Subscript out of range", cls.name);
+    }
+    const auto& e = cls.events[static_cast<std::size_t>(event_index)];
+    if (param_index < 0 || static_cast<std::size_t>(param_index) >= e.params.size()) {
+      return Fail(vtl::E_INVALIDARG, 9, "Subscript out of range", cls.name);
+    }
+    const auto& p = e.params[static_cast<std::size_t>(param_index)];
+    if (name) *name = p.name.c_str();
+    if (type) *type = static_cast<std::int32_t>(p.type);
     return VTL_OK;
   });
 }

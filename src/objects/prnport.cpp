@@ -14,12 +14,22 @@
 #include "commands/comandos.h"
 #include "engine/guard.h"
 #include "platform/loop.h"
+#include "platform/trace.h"
 
 namespace vtl {
 
 using namespace platform;
 
 namespace {
+
+const char* Si(bool valor) {
+  return valor ? "True" : "False";
+}
+
+// An event, as the support trace shows it.
+void TrazarEvento(const std::string& evento) {
+  if (trace::On()) trace::Line("event " + evento);
+}
 
 std::int32_t MenosUno(std::int32_t valor, const char* fuente) {
   if (valor == std::numeric_limits<std::int32_t>::min()) throw Error(6, "Overflow", fuente);
@@ -63,23 +73,30 @@ void clsPrnPort::Unadvise(__clsPrnPort* sink) {
 // ---- Events ----
 
 void clsPrnPort::DatosImpresos(std::int32_t& contador) {
+  TrazarEvento("DatosImpresos(" + std::to_string(contador) + ")");
   Raise([&](__clsPrnPort& s) { s.DatosImpresos(contador); });
 }
 void clsPrnPort::NuevoEstado(bool& error, bool& sinPapel) {
+  TrazarEvento(std::string("NuevoEstado(tmpError=") + Si(error) + ", tmpSinPapel=" + Si(sinPapel) +
+               ")");
   Raise([&](__clsPrnPort& s) { s.NuevoEstado(error, sinPapel); });
 }
 void clsPrnPort::LogoGrabado(std::int32_t& contador) {
+  TrazarEvento("LogoGrabado(" + std::to_string(contador) + ")");
   Raise([&](__clsPrnPort& s) { s.LogoGrabado(contador); });
 }
 void clsPrnPort::Uploading(std::int32_t& quedan, std::int32_t& total) {
+  TrazarEvento("Uploading(" + std::to_string(quedan) + ", " + std::to_string(total) + ")");
   Raise([&](__clsPrnPort& s) { s.Uploading(quedan, total); });
 }
 void clsPrnPort::EstadoCajon(bool& abierto) {
+  TrazarEvento(std::string("EstadoCajon(") + Si(abierto) + ")");
   // The event hands over the public variable itself: a handler that assigns to it changes it.
   CajonAbierto = abierto;
   Raise([&](__clsPrnPort& s) { s.EstadoCajon(CajonAbierto); });
 }
 void clsPrnPort::EstadoOnLine(bool& enLinea) {
+  TrazarEvento(std::string("EstadoOnLlineOffLine(") + Si(enLinea) + ")");
   OnLine = enLinea;
   Raise([&](__clsPrnPort& s) { s.EstadoOnLlineOffLine(OnLine); });
 }
@@ -87,7 +104,13 @@ void clsPrnPort::EstadoOnLine(bool& enLinea) {
 // ---- Printing ----
 
 std::int32_t clsPrnPort::Imprimir(const std::string& tmpDatos, bool tmpComandoPuro) {
-  return bucle_->Imprimir(tmpDatos, tmpComandoPuro);
+  const std::int32_t trabajo = bucle_->Imprimir(tmpDatos, tmpComandoPuro);
+  if (trace::On()) {
+    trace::Line("Imprimir: " + std::to_string(tmpDatos.size()) + " bytes" +
+                (tmpComandoPuro ? " (a command)" : "") +
+                (trabajo ? ", job " + std::to_string(trabajo) : ", held while a logo uploads"));
+  }
+  return trabajo;
 }
 
 void clsPrnPort::ImprimeComando(const std::string&) {}
@@ -102,6 +125,7 @@ void clsPrnPort::CheckError(bool& tmpBusy, bool& tmpError, bool& tmpSinPapel) {
 
 void clsPrnPort::ClearAll() {
   auto self = shared_from_this();
+  if (trace::On()) trace::Line("ClearAll");
   bucle_->ClearAll();
 }
 
@@ -209,6 +233,14 @@ void clsPrnPort::AbrirPuerto(eTiposDepuerto tipo, const std::string& puerto,
   tipo_ = tipo;
   if (indice < 0) indice = 0;
   if (tipo == eTDPLPT && indice > 3) indice = 0;
+  if (trace::On()) {
+    static const char* const kTipos[] = {"parallel port LPT", "serial port COM", "network printer ",
+                                         "spooler queue "};
+    const bool numerado = tipo == eTDPLPT || tipo == eTDPCOM;
+    trace::Line(std::string("port opens: ") + kTipos[tipo] +
+                (numerado ? std::to_string(indice + 1) : puerto) +
+                (tipo == eTDPCOM ? " at " + std::to_string(ajustes.baudios) + " baud" : ""));
+  }
   // The port before goes; the new one reports its first state, whatever the one before said.
   bucle.Cerrar();
 
@@ -255,6 +287,7 @@ void clsPrnPort::AbrirPuerto(eTiposDepuerto tipo, const std::string& puerto,
 }
 
 void clsPrnPort::CloseAll() {
+  if (trace::On()) trace::Line("CloseAll");
   bucle_->Cerrar();
 }
 

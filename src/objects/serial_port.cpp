@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform/message.h"
+#include "platform/trace.h"
 
 namespace vtl {
 
@@ -334,6 +335,7 @@ void clsSerial::CommWriteNext() {
     }
     if (cuenta > 0) {
       std::int32_t total = ComoLong(static_cast<std::size_t>(cuenta));
+      if (trace::On()) trace::Line("event DataOut(" + std::to_string(total) + ")");
       Raise([&](__clsSerial& s) { s.DataOut(total); });
     }
   } catch (...) {
@@ -383,6 +385,7 @@ void clsSerial::CommReadtmr() {
     if (leidos > 0) {
       m_strReadBuffer.append(buffer, std::min<DWORD>(leidos, kLectura));
       std::int32_t total = ComoLong(m_strReadBuffer.size());
+      if (trace::On()) trace::Line("event DataIn(" + std::to_string(total) + ")");
       Raise([&](__clsSerial& s) { s.DataIn(total); });
     }
   } catch (...) {

@@ -114,7 +114,9 @@ TEST(NvImages, ADefinitionBeyondTheCapacityKeepsTheOldImages) {
          NvImage(8, 9, std::string(576, '\x01')) + "after\n" + B({GS, 'V', 0}));
   ASSERT_EQ(p.NvImages().size(), 1u);
   EXPECT_EQ(p.NvImages().at(1).width, 8);
-  EXPECT_EQ(test::Lines(p.Receipts().at(0)), std::vector<std::string>{"after"});
+  EXPECT_EQ(
+      test::Lines(p.Receipts().at(0)),
+      std::vector<std::string>{"[bad: FS q: images exceed the NV capacity of 1024 bytes]after"});
 }
 
 TEST(NvImages, SurviveSaveAndLoad) {
@@ -159,6 +161,56 @@ TEST(BitImage, EscStarPlacesTheImageInTheLine) {
   ASSERT_EQ(c.images.size(), 1u);
   EXPECT_EQ(c.images[0].x, Renderer::kMargin + 24);
   ExpectDots(c, c.images[0], 5, 24, 1, 1, [&](int x, int y) { return ColumnBit(cols, 3, x, y); });
+}
+
+// GS ( L / GS 8 L payload of graphics for the print buffer: m fn a bx by c xL xH yL yH data.
+std::string GraphicsPayload(int fn, int bx, int by, int w, int h, const std::string& data) {
+  return B({48, fn, 48, bx, by, 49, w & 0xFF, w >> 8, h & 0xFF, h >> 8}) + data;
+}
+
+TEST(Graphics, StoredInRowsOrColumnsAndPrintedDotForDot) {
+  // 13 x 5 dots in rows of two bytes: the three padding bits of each row stay off the paper.
+  const std::string rows = RandomBytes(2 * 5, 7);
+  const std::string raster = GraphicsPayload(112, 2, 1, 13, 5, rows);
+  const size_t p1 = raster.size();
+  // 5 x 12 dots in columns of two bytes, by the four-byte length form.
+  const std::string cols = RandomBytes(5 * 2, 8);
+  const std::string column = GraphicsPayload(113, 1, 2, 5, 12, cols);
+  Printer p;
+  p.Feed(B({GS, '(', 'L', static_cast<int>(p1 & 0xFF), static_cast<int>(p1 >> 8)}) + raster +
+         B({GS, '(', 'L', 2, 0, 48, 50}) +
+         B({GS, '8', 'L', static_cast<int>(column.size()), 0, 0, 0}) + column +
+         B({GS, '8', 'L', 2, 0, 0, 0, 48, 2}) + B({GS, 'V', 0}));
+  ASSERT_EQ(p.Receipts().size(), 1u);
+  EXPECT_EQ(test::Lines(p.Receipts()[0]),
+            (std::vector<std::string>{"[graphics: 26x5 dots]", "[graphics: 5x24 dots]"}));
+  Renderer renderer(PRINTERSIM_DEFAULT_FONT);
+  Canvas c = renderer.Draw(p.Receipts()[0], 576);
+  ASSERT_EQ(c.images.size(), 2u);
+  ExpectDots(c, c.images[0], 13, 5, 2, 1, [&](int x, int y) {
+    return (static_cast<uint8_t>(rows[static_cast<size_t>(y) * 2 + x / 8]) >> (7 - x % 8)) & 1;
+  });
+  ExpectDots(c, c.images[1], 5, 12, 1, 2, [&](int x, int y) { return ColumnBit(cols, 2, x, y); });
+}
+
+TEST(Graphics, WhatCannotBePrintedLeavesAMarkAndALogLine) {
+  std::vector<std::string> log;
+  Printer p;
+  p.SetLog([&](const std::string& l) { log.push_back(l); });
+  // Printing an empty buffer, an unsupported function (NV graphics) and multiple-tone graphics.
+  const std::string tones = B({48, 112, 52, 1, 1, 49, 8, 0, 1, 0, 0});
+  p.Feed("a" + B({GS, '(', 'L', 2, 0, 48, 50}) + "b" + B({GS, '(', 'L', 4, 0, 48, 69, 32, 32}) +
+         "c" + B({GS, '(', 'L', static_cast<int>(tones.size()), 0}) + tones + "\n" +
+         B({GS, 'V', 0}));
+  ASSERT_EQ(p.Receipts().size(), 1u);
+  EXPECT_EQ(test::Lines(p.Receipts()[0]),
+            std::vector<std::string>{
+                "a[GS ( L: no graphics in the print buffer]b[GS ( L: function 69 is not "
+                "supported]c[GS ( L: multiple-tone graphics are not supported]"});
+  int unsupported = 0;
+  for (const std::string& l : log)
+    unsupported += l.find("\"ev\":\"unsupported\"") != std::string::npos;
+  EXPECT_EQ(unsupported, 3);
 }
 
 TEST(Png, EncodesThePictureLosslessly) {
@@ -223,6 +275,19 @@ TEST(TextRendering, PlaceholdersAndCutLine) {
   EXPECT_EQ(RenderText(p.Receipts()[0], 576),
             std::string(23, ' ') + "[NV image 1: 16x8 dots]\n" + std::string(12, ' ') +
                 "[barcode CODE128: ABCD]\n" + "--8<-- partial cut " + std::string(29, '-') + "\n");
+}
+
+TEST(TextRendering, SymbolsStylesAndSoundsClientLibrariesSend) {
+  Printer p;
+  p.Feed(B({GS, '(', 'k', 7, 0, 48, 80, 48}) + "pdf1" + B({GS, '(', 'k', 3, 0, 48, 81, 48}) +
+         B({GS, '(', 'k', 7, 0, 50, 80, 48}) + "maxi" + B({GS, '(', 'k', 3, 0, 50, 81, 48}) +
+         B({ESC, 'Z', 0, 'L', 6, 3, 0}) + "old" + B({ESC, '{', 1}) + "up" + B({ESC, '{', 0}) +
+         B({GS, 'b', 1}) + "smooth" + B({ESC, 'B', 2, 3}) + "\n" + B({ESC, '@'}) + "plain\n" +
+         B({GS, 'V', 0}));
+  ASSERT_EQ(p.Receipts().size(), 1u);
+  EXPECT_EQ(test::Lines(p.Receipts()[0]),
+            (std::vector<std::string>{"[PDF417: pdf1]", "[MaxiCode: maxi]", "[QR code: old]",
+                                      "{ud}up{/}{sm}smooth{/}[buzzer: 2 beeps, time 3]", "plain"}));
 }
 
 }  // namespace

@@ -134,6 +134,15 @@ TEST(Parser, CodePageSelectsTheCharacterTable) {
   EXPECT_EQ(Lines(p.Receipts()[0]), (std::vector<std::string>{"é€€А?", "é"}));
 }
 
+TEST(Parser, TablesForAccentedCapitalsAndCurrencySigns) {
+  // PC857, ISO-8859-7 and ISO-8859-15: what common client libraries select for É, €, £ and Ğ.
+  Printer p;
+  p.Feed(B({ESC, 't', 13}) + "\x90\x9C\xA6" + B({ESC, 't', 15}) + "\xA4\xA3\xC1" +
+         B({ESC, 't', 40}) + "\xA4\xA3\xC9\xBE\n" + B({GS, 'V', 0}));
+  ASSERT_EQ(p.Receipts().size(), 1u);
+  EXPECT_EQ(Lines(p.Receipts()[0]), std::vector<std::string>{"É£Ğ€£Α€£ÉŸ"});
+}
+
 TEST(Parser, LongLinesWrapAtThePaperWidth) {
   Printer p;
   p.Feed(std::string(50, 'x') + "\n" + B({ESC, '!', 0x20}) + std::string(25, 'y') + "\n" +
@@ -332,14 +341,16 @@ TEST(Parser, ClearBufferAnswersAndDropsQueuedWork) {
   EXPECT_TRUE(p.Current().Empty());
 }
 
-TEST(Parser, UnknownCommandsAreSkippedAndReported) {
+TEST(Parser, UnknownCommandsAreSkippedMarkedAndReported) {
   std::vector<std::string> log;
   Printer p;
   p.SetLog([&](const std::string& l) { log.push_back(l); });
   p.Feed("A" + B({ESC, 'Q'}) + "B" + B({DLE}) + "C" + B({ESC, '\n'}) + "D" + B({0x07}) + "E" +
          B({GS, 'Z'}) + "F\n" + B({GS, 'V', 0}));
   ASSERT_EQ(p.Receipts().size(), 1u);
-  EXPECT_EQ(Lines(p.Receipts()[0]), (std::vector<std::string>{"ABC", "DEF"}));
+  EXPECT_EQ(Lines(p.Receipts()[0]),
+            (std::vector<std::string>{"A[unknown 1b 51]B[unknown 10]C[unknown 1b]",
+                                      "D[unknown 07]E[unknown 1d 5a]F"}));
   EXPECT_TRUE(
       Contains(log, "\"ev\":\"unknown\",\"src\":0,\"cmd\":\"unknown command\",\"hex\":\"1b51\""));
   EXPECT_TRUE(Contains(log, "\"hex\":\"10\""));
@@ -356,7 +367,13 @@ TEST(Parser, MalformedCommandsAreReportedAndParsingGoesOn) {
              B({FS, 'q', 0}) + "f" + B({GS, 'r', 9, GS, 'v', 'x'}) + "g\n" + B({GS, 'V', 0}));
   EXPECT_EQ(replies, "");
   ASSERT_EQ(p.Receipts().size(), 1u);
-  EXPECT_EQ(Lines(p.Receipts()[0]), std::vector<std::string>{"abcdefg"});
+  // Each command the parser could not use is marked where it stood; bad parameters of a
+  // command it understood are only logged.
+  EXPECT_EQ(Lines(p.Receipts()[0]),
+            std::vector<std::string>{
+                "[bad: GS V: unknown cut mode 7]abc[bad: GS v 0: image size 0x1 dots out of "
+                "range]d[bad: ESC *: unknown mode 5]e[bad: FS q: no images]f[bad: GS v: unknown "
+                "function 120]g"});
   for (const char* what :
        {"GS V: unknown cut mode 7", "DLE EOT: unknown status 9", "unknown underline mode 5",
         "GS v 0: image size 0x1", "ESC *: unknown mode 5", "FS q: no images",
@@ -371,7 +388,7 @@ TEST(Parser, OversizedRasterIsSkippedByItsLength) {
   std::string raster = B({GS, 'v', '0', 9, 10, 0, 0xA0, 0x0F}) + std::string(40000, '\x10');
   p.Feed(raster + "after\n" + B({GS, 'V', 0}));
   ASSERT_EQ(p.Receipts().size(), 1u);
-  EXPECT_EQ(Lines(p.Receipts()[0]), std::vector<std::string>{"after"});
+  EXPECT_EQ(Lines(p.Receipts()[0]), std::vector<std::string>{"[bad: GS v 0: unknown mode 9]after"});
 }
 
 TEST(Parser, CommandCutOffByADisconnectLeavesThePrinterUsable) {
@@ -388,7 +405,9 @@ TEST(Parser, CommandCutOffByADisconnectLeavesThePrinterUsable) {
   p.Receive(2, "next\n" + B({GS, 'V', 0, DLE, 4, 1}));
   EXPECT_EQ(p.TakeReplyBytes(), B({0x16}));
   ASSERT_EQ(p.Receipts().size(), 1u);
-  EXPECT_EQ(Lines(p.Receipts()[0]), (std::vector<std::string>{"sent whole", "next"}));
+  EXPECT_EQ(
+      Lines(p.Receipts()[0]),
+      (std::vector<std::string>{"sent whole", "[bad: truncated FS q (12 bytes received)]next"}));
 }
 
 TEST(Parser, RealtimeBytesInsideImageDataAreData) {
@@ -410,8 +429,11 @@ TEST(Parser, EveryCommandSplitAtEveryByteBoundary) {
       B({DLE, 4, 1, DLE, 4, 2, DLE, 4, 3, DLE, 4, 4}) +
       B({GS, 'r', 1, GS, 'r', 2, GS, 'I', 1, DLE, 5, 1}) + B({ESC, 'p', 0, 25, 250, GS, 'k', 4}) +
       "123" + B({0}) + B({GS, '(', 'k', 6, 0, 49, 80, 48}) + "abc" +
-      B({GS, '(', 'k', 3, 0, 49, 81, 48}) + B({ESC, 'Q', GS, 'V', 9}) + "x" + B({ESC, 'i'}) + "y" +
-      B({ESC, 'm'}) + "z" + B({GS, 'V', 66, 0});
+      B({GS, '(', 'k', 3, 0, 49, 81, 48}) + B({GS, '(', 'L', 14, 0, 48, 112, 48, 1, 1, 49, 9, 0}) +
+      B({2, 0, 0xFF, 0x80, 0x55, 0x00, GS, '(', 'L', 2, 0, 48, 50, ESC, 'Z', 0, 'L', 6, 2, 0}) +
+      "zq" + B({ESC, '{', 1, GS, 'b', 1, ESC, 'B', 1, 1}) + "u" + B({ESC, '{', 0, GS, 'b', 0}) +
+      B({ESC, 'Q', GS, 'V', 9}) + "x" + B({ESC, 'i'}) + "y" + B({ESC, 'm'}) + "z" +
+      B({GS, 'V', 66, 0});
   Outcome o = ExpectSameAtEverySplit(job);
   EXPECT_EQ(o.nv, 2u);
   // GS a: 4; DLE EOT 1-4: 4; GS r 1, 2: 2; GS I 1: 1; the drawer opening: 4.
@@ -422,6 +444,11 @@ TEST(Parser, EveryCommandSplitAtEveryByteBoundary) {
   EXPECT_NE(o.paper.find("[bit image: 2x24 dots]"), std::string::npos) << o.paper;
   EXPECT_NE(o.paper.find("[barcode CODE39: 123]"), std::string::npos) << o.paper;
   EXPECT_NE(o.paper.find("[QR code: abc]"), std::string::npos) << o.paper;
+  EXPECT_NE(o.paper.find("[graphics: 9x2 dots]"), std::string::npos) << o.paper;
+  EXPECT_NE(o.paper.find("[QR code: zq]"), std::string::npos) << o.paper;
+  EXPECT_NE(o.paper.find("[buzzer: 1 beeps, time 1]{ud,sm}u{/}"), std::string::npos) << o.paper;
+  EXPECT_NE(o.paper.find("[unknown 1b 51][bad: GS V: unknown cut mode 9]x"), std::string::npos)
+      << o.paper;
   EXPECT_NE(o.paper.find("{2w,2h}SHOP{/}"), std::string::npos) << o.paper;
   EXPECT_NE(o.paper.find("{b}Bold{/}{u}Under{/}€"), std::string::npos) << o.paper;
 }

@@ -349,7 +349,10 @@ TEST(Program, ServesConnectionsOneAfterAnotherAndSurvivesAHalfSentCommand) {
   EXPECT_EQ(ReadBytes(second, 1), B({0x16}));
   close(second);
   ASSERT_TRUE(WaitFor([&] { return fs::exists(p.dir / "receipt-0001.txt"); }));
-  EXPECT_EQ(ReadFile(p.dir / "receipt-0001.txt").substr(0, 13), "first\nsecond\n");
+  // What the first host left half-sent is marked where it stood, and the second host's text
+  // follows.
+  EXPECT_EQ(ReadFile(p.dir / "receipt-0001.txt").substr(0, 54),
+            "first\n[bad: truncated FS q (57 bytes received)]second\n");
   EXPECT_NE(p.Log().find("truncated FS q (57 bytes received)"), std::string::npos);
   for (int i = 0; i < 3; ++i) {
     int fd = ConnectTcp(p.port);

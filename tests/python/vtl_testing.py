@@ -1,7 +1,8 @@
 """The test hooks of the C interface for Python tests: simulated devices, and a port put behind a
 clsPrnPort without opening one. They live in a library of the tests' own, found through the
-VTLDLLXT_TESTING_LIBRARY environment variable (CTest sets it); it is loaded after the vtldllxt
-module, whose library it shares."""
+VTLDLLXT_TESTING_LIBRARY environment variable (CTest sets it): a build of the library with the
+hooks inside, which the vtldllxt module must have loaded as its library (VTLDLLXT_LIBRARY names
+the same file), so that the hooks act on the objects the module created."""
 
 import ctypes
 import os

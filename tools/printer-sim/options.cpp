@@ -44,8 +44,8 @@ Output:
   --font PATH         TrueType font for the pictures (default: DejaVu Sans Mono)
   --paper MM          80 (576 dots, default) or 58 (384 dots)
   --codepage N        character table at power-on and after ESC @ (default 0, PC437;
-                      also 2 PC850, 3 PC860, 4 PC863, 5 PC865, 16 WPC1252, 17 PC866, 18 PC852,
-                      19 PC858)
+                      also 2 PC850, 3 PC860, 4 PC863, 5 PC865, 13 PC857, 15 ISO8859-7,
+                      16 WPC1252, 17 PC866, 18 PC852, 19 PC858, 40 ISO8859-15)
   --nv FILE           keep NV images (FS q) in FILE, so they survive a restart as on a printer
 
 Drawer:
@@ -94,8 +94,12 @@ Status bytes (bits counted from 0):
   the automatic status back setting and the NV images.
 
 Text output marks styles as {b} emphasis, {u}/{u2} underline, {2w}/{2h} double width/height
-(GS ! sizes as {3w} ...), {fb} font B, {inv} reverse, closed by {/}; "{{" is a literal brace.
-Images, barcodes and QR codes are one bracketed placeholder line; the last line shows the cut.
+(GS ! sizes as {3w} ...), {fb} font B, {inv} reverse, {ud} upside-down, {sm} smoothing, closed
+by {/}; "{{" is a literal brace. Images, graphics, barcodes and two-dimensional symbols (QR code,
+PDF417, MaxiCode, ...) are one bracketed placeholder line; the last line shows the cut. What
+leaves nothing on the paper is marked in brackets where it stood, and logged: the buzzer, an
+unknown command ([unknown 1b 51]), a malformed one ([bad: ...]) and graphics this printer
+cannot print.
 )";
 }
 

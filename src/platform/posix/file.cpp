@@ -19,6 +19,7 @@
 
 #include "platform/portio.h"
 #include "platform/posix/objects.h"
+#include "platform/trace.h"
 
 namespace vtl::platform {
 
@@ -115,7 +116,12 @@ ssize_t WriteNoSigpipe(int fd, const void* data, std::size_t length) {
   return n;
 }
 
-void Complete(PendingWrite& w, DWORD error) {
+void Complete(const FileObject& file, PendingWrite& w, DWORD error) {
+  if (trace::On()) {
+    trace::Line("write to " + file.traceName + (error ? " failed" : " finished") + ": " +
+                std::to_string(w.done) + " of " + std::to_string(w.data.size()) + " bytes" +
+                (error ? trace::Error(error) : ""));
+  }
   if (!w.ov) return;
   w.ov->Internal = error;
   w.ov->InternalHigh = w.done;
@@ -175,25 +181,25 @@ Progress AdvanceFile(FileObject& file) {
       if (file.sim && file.sim->HungUp()) {
         DeviceAccess::KernelOf(*file.sim).clear();
         w.done = 0;
-        Complete(w, ERROR_GEN_FAILURE);
+        Complete(file, w, ERROR_GEN_FAILURE);
         file.writes.pop_front();
         continue;
       }
       if (DriverQueue(file) > 0) return Progress::kDraining;
-      Complete(w, 0);
+      Complete(file, w, 0);
       file.writes.pop_front();
       continue;
     }
     if (file.sim) {
       sim::Device& dev = *file.sim;
       if (dev.HungUp()) {
-        Complete(w, ERROR_GEN_FAILURE);
+        Complete(file, w, ERROR_GEN_FAILURE);
       } else if (w.step.kind == sim::WriteStep::Pending) {
         if (!DeviceAccess::HeldDecided(dev)) return Progress::kWriting;
         DeviceAccess::Held(dev) = false;
         DeviceAccess::HeldDecided(dev) = false;
         if (DWORD err = DeviceAccess::HeldError(dev)) {
-          Complete(w, err);
+          Complete(file, w, err);
         } else {
           w.done = std::min<std::size_t>(DeviceAccess::HeldBytes(dev), w.data.size());
           SimAccept(dev, w.data.data(), w.done);
@@ -201,7 +207,7 @@ Progress AdvanceFile(FileObject& file) {
           continue;
         }
       } else if (w.step.kind == sim::WriteStep::FailLater) {
-        Complete(w, w.step.error);
+        Complete(file, w, w.step.error);
       } else {
         w.done = std::min<std::size_t>(w.step.bytes, w.data.size());
         SimAccept(dev, w.data.data(), w.done);
@@ -215,7 +221,7 @@ Progress AdvanceFile(FileObject& file) {
     ssize_t n = WriteNoSigpipe(file.fd, w.data.data() + w.done, w.data.size() - w.done);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Progress::kWriting;
-      Complete(w, ErrnoToWin(errno));
+      Complete(file, w, ErrnoToWin(errno));
       file.writes.pop_front();
       continue;
     }
@@ -261,6 +267,7 @@ DWORD OpenFlags(DWORD access, int* flags) {
 }  // namespace
 
 FileObject::~FileObject() {
+  if (!traceName.empty()) trace::Line("close " + traceName);
   StopWatching(*this);
   // Closing a serial line would wait for its driver to drain (up to half a minute): closing never
   // waits, and what was not carried yet is dropped, as a cancelled write's tail is.
@@ -331,7 +338,7 @@ void AbortPendingWrites(FileObject& file, DWORD error) {
     const std::size_t stuck = DiscardDriverQueue(file);
     front.done -= std::min(stuck, front.done);
   }
-  for (auto& w : file.writes) Complete(w, error);
+  for (auto& w : file.writes) Complete(file, w, error);
   file.writes.clear();
   if (file.sim) {
     DeviceAccess::Held(*file.sim) = false;
@@ -345,15 +352,17 @@ void AbortPendingWrites(FileObject& file, DWORD error) {
 using detail::DeviceAccess;
 using detail::FileObject;
 
-HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD disposition,
-                   DWORD flags, HANDLE) {
+namespace {
+
+HANDLE OpenFile(const char* name, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                std::string& path) {
   if (!name || !*name) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   auto file = std::make_shared<FileObject>();
   file->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
-  const std::string path = detail::MapDeviceName(name);
+  path = detail::MapDeviceName(name);
   if (path.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -409,6 +418,25 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD dis
     file->lpIndex = std::stoi(path.substr(7));
   }
   return detail::Insert(std::move(file));
+}
+
+}  // namespace
+
+HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD disposition,
+                   DWORD flags, HANDLE) {
+  std::string path;
+  const HANDLE handle = OpenFile(name, access, share, disposition, flags, path);
+  if (trace::On()) {
+    const std::string shown =
+        std::string(name ? name : "") + (path.empty() || path == name ? "" : " (" + path + ")");
+    if (handle == INVALID_HANDLE_VALUE) {
+      trace::Line("open " + shown + " failed" + trace::Error(GetLastError()));
+    } else {
+      detail::LookupAs<FileObject>(handle)->traceName = shown;
+      trace::Line("open " + shown + ": handle " + std::to_string(handle));
+    }
+  }
+  return handle;
 }
 
 void SetSynchronousWriteTimeout(HANDLE handle, DWORD milliseconds) {
@@ -565,6 +593,10 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written,
     return FALSE;
   }
   const char* data = static_cast<const char*>(buffer);
+  if (trace::On()) {
+    trace::Data("write to " + file->traceName + ", " + std::to_string(length) + " bytes", data,
+                length);
+  }
   ++file->writeSerial;
   if (file->sim) {
     ++DeviceAccess::WriteCalls(*file->sim);
@@ -572,14 +604,26 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written,
   }
   if (overlapped && overlapped->hEvent) detail::Reset(overlapped->hEvent);
   if (!file->overlapped || !overlapped) {
-    return WriteNotOverlapped(*file, data, length, written, overlapped);
+    DWORD done = 0;
+    const BOOL ok = WriteNotOverlapped(*file, data, length, &done, overlapped);
+    if (written) *written = done;
+    if (trace::On() && (!ok || done < length)) {
+      trace::Line("write to " + file->traceName + (ok ? " cut short: " : " failed: ") +
+                  std::to_string(done) + " of " + std::to_string(length) + " bytes" +
+                  (ok ? "" : trace::Error(GetLastError())));
+    }
+    return ok;
   }
 
   detail::PendingWrite w;
   w.ov = overlapped;
   const Start start = file->sim ? StartOnSimulated(*file, data, length, w)
                                 : StartOnDescriptor(*file, data, length, w);
-  if (start == Start::kFailed) return FALSE;
+  if (start == Start::kFailed) {
+    if (trace::On())
+      trace::Line("write to " + file->traceName + " refused" + trace::Error(GetLastError()));
+    return FALSE;
+  }
   if (start == Start::kDone) return DoneAtOnce(overlapped, length, written);
   overlapped->Internal = ERROR_IO_PENDING;
   overlapped->InternalHigh = w.done;
@@ -618,6 +662,10 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD length, DWORD* read, OVERLAPPED
     got = n > 0 ? static_cast<DWORD>(n) : 0;
   }
   file->bytesRead += got;
+  if (got && trace::On()) {
+    trace::Data("read from " + file->traceName + ", " + std::to_string(got) + " bytes", buffer,
+                got);
+  }
   if (read) *read = got;
   if (overlapped) {
     overlapped->Internal = 0;

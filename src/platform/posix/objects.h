@@ -48,6 +48,7 @@ struct FileObject : Object {
   std::uint64_t writeSerial = 0;    // counts WriteFile calls, so comm events can see output
   std::uint64_t bytesRead = 0;      // counts bytes ReadFile returned, so arrivals can be told
   std::shared_ptr<struct CommState> comm;  // serial state, created by the first comm call
+  std::string traceName;                   // the device as the support trace names it
 };
 
 struct ProcessObject : Object {

@@ -9,6 +9,7 @@
 
 #include "platform/codepage.h"
 #include "platform/posix/objects.h"
+#include "platform/trace.h"
 
 namespace vtl::platform {
 namespace {
@@ -64,7 +65,9 @@ std::shared_ptr<PrinterObject> Printer(HANDLE h) {
 
 }  // namespace
 
-BOOL OpenPrinterA(const char* name, HANDLE* printer, void*) {
+namespace {
+
+BOOL OpenPrinterUntraced(const char* name, HANDLE* printer) {
   if (printer) *printer = 0;
   if (!name || !*name || !printer) {
     SetLastError(ERROR_INVALID_PRINTER_NAME);
@@ -89,7 +92,11 @@ BOOL OpenPrinterA(const char* name, HANDLE* printer, void*) {
   return TRUE;
 }
 
-DWORD StartDocPrinterA(HANDLE printer, DWORD level, const DOC_INFO_1A* info) {
+}  // namespace
+
+namespace {
+
+DWORD StartDocUntraced(HANDLE printer, DWORD level, const DOC_INFO_1A* info) {
   auto p = Printer(printer);
   if (!p) return 0;
   if (level != 1 || !info || info->pOutputFile ||
@@ -117,6 +124,8 @@ DWORD StartDocPrinterA(HANDLE printer, DWORD level, const DOC_INFO_1A* info) {
   return static_cast<DWORD>(p->job);
 }
 
+}  // namespace
+
 BOOL StartPagePrinter(HANDLE printer) {
   auto p = Printer(printer);
   if (!p) return FALSE;
@@ -127,7 +136,9 @@ BOOL StartPagePrinter(HANDLE printer) {
   return TRUE;
 }
 
-BOOL WritePrinter(HANDLE printer, const void* data, DWORD length, DWORD* written) {
+namespace {
+
+BOOL WritePrinterUntraced(HANDLE printer, const void* data, DWORD length, DWORD* written) {
   if (written) *written = 0;
   auto p = Printer(printer);
   if (!p) return FALSE;
@@ -145,11 +156,15 @@ BOOL WritePrinter(HANDLE printer, const void* data, DWORD length, DWORD* written
   return TRUE;
 }
 
+}  // namespace
+
 BOOL EndPagePrinter(HANDLE printer) {
   return StartPagePrinter(printer);
 }
 
-BOOL EndDocPrinter(HANDLE printer) {
+namespace {
+
+BOOL EndDocUntraced(HANDLE printer) {
   auto p = Printer(printer);
   if (!p) return FALSE;
   if (!p->job) {
@@ -165,6 +180,52 @@ BOOL EndDocPrinter(HANDLE printer) {
     return FALSE;
   }
   return TRUE;
+}
+
+}  // namespace
+
+// The spooler's calls as the support trace shows them: the queue, the document, its bytes.
+BOOL OpenPrinterA(const char* name, HANDLE* printer, void*) {
+  const BOOL ok = OpenPrinterUntraced(name, printer);
+  if (trace::On()) {
+    trace::Line(
+        "open queue " + std::string(name ? name : "") +
+        (ok ? ": handle " + std::to_string(*printer) : " failed" + trace::Error(GetLastError())));
+  }
+  return ok;
+}
+
+DWORD StartDocPrinterA(HANDLE printer, DWORD level, const DOC_INFO_1A* info) {
+  const DWORD job = StartDocUntraced(printer, level, info);
+  if (trace::On()) {
+    const std::string document = info && info->pDocName ? info->pDocName : "";
+    trace::Line(
+        "queue handle " + std::to_string(printer) + ": document \"" + document + "\"" +
+        (job ? " is job " + std::to_string(job) : " not started" + trace::Error(GetLastError())));
+  }
+  return job;
+}
+
+BOOL WritePrinter(HANDLE printer, const void* data, DWORD length, DWORD* written) {
+  const BOOL ok = WritePrinterUntraced(printer, data, length, written);
+  if (trace::On()) {
+    const std::string queue = "queue handle " + std::to_string(printer);
+    if (ok) {
+      trace::Data("write to " + queue + ", " + std::to_string(length) + " bytes", data, length);
+    } else {
+      trace::Line("write to " + queue + " failed" + trace::Error(GetLastError()));
+    }
+  }
+  return ok;
+}
+
+BOOL EndDocPrinter(HANDLE printer) {
+  const BOOL ok = EndDocUntraced(printer);
+  if (trace::On()) {
+    trace::Line("queue handle " + std::to_string(printer) +
+                (ok ? ": document accepted" : ": document failed" + trace::Error(GetLastError())));
+  }
+  return ok;
 }
 
 BOOL ClosePrinter(HANDLE printer) {

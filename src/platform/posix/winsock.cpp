@@ -18,9 +18,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/loop.h"
+#include "platform/trace.h"
 
 // The system headers may define these as macros; here they are the layer's own functions.
 #undef htons
@@ -51,7 +53,13 @@ struct Sock {
   bool sendShut = false;
   Loop::Id watch = 0;
   short watched = 0;
+  std::string peer;  // the address it connects to, as the support trace names it
 };
+
+// A socket the library connected, as the trace names it; empty for others (tests' servers).
+std::string Traced(const Sock& sock) {
+  return sock.peer.empty() || !trace::On() ? std::string() : sock.peer;
+}
 
 std::map<SOCKET, Sock>& Sockets() {
   static thread_local std::map<SOCKET, Sock> sockets;
@@ -165,6 +173,12 @@ Sock* Usable(SOCKET s) {
 }
 
 void Notify(SOCKET s, const Sock& sock, long event, int error) {
+  if (event == FD_CONNECT) {
+    if (const std::string peer = Traced(sock); !peer.empty()) {
+      trace::Line(error ? "connection to " + peer + " failed" + trace::Error(error)
+                        : "connected to " + peer);
+    }
+  }
   if (!(sock.mask & event)) return;
   PostMessageA(sock.window, sock.message, static_cast<WPARAM>(s),
                MAKELPARAM(static_cast<WORD>(event), static_cast<WORD>(error)));
@@ -520,6 +534,7 @@ int closesocket(SOCKET s) {
   if (!sock) return SOCKET_ERROR;
   if (sock->watch) Loop::Current().Unwatch(sock->watch);
   const int fd = sock->fd;
+  if (const std::string peer = Traced(*sock); !peer.empty()) trace::Line("close " + peer);
   Sockets().erase(s);
   if (::close(fd) != 0 && errno != EINTR) return FailErrno();
   return 0;
@@ -582,6 +597,12 @@ int connect(SOCKET s, const SOCKADDR* name, int nameLength) {
   if (!ToPosix(name, nameLength, in)) return Fail(WSAEFAULT);
   if (sock->connecting) return Fail(WSAEALREADY);
   if (sock->connected && sock->type == SOCK_STREAM_WS) return Fail(WSAEISCONN);
+  if (trace::On()) {
+    char address[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &in.sin_addr, address, sizeof address);
+    sock->peer = std::string(address) + ":" + std::to_string(ntohs(in.sin_port));
+    trace::Line("connect to " + sock->peer);
+  }
   const int rc = ::connect(sock->fd, reinterpret_cast<sockaddr*>(&in), sizeof(in));
   const int saved = errno;
   if (!sock->async) {
@@ -649,7 +670,17 @@ int send(SOCKET s, const char* buffer, int length, int flags) {
   const ssize_t n =
       ::send(sock->fd, buffer, static_cast<std::size_t>(length),
              (flags & 1 ? MSG_OOB : 0) | MSG_NOSIGNAL | (sock->async ? MSG_DONTWAIT : 0));
-  return AfterSend(s, *sock, n, length, errno);
+  const int saved = errno;
+  if (const std::string peer = Traced(*sock); !peer.empty()) {
+    if (n > 0) {
+      trace::Data(
+          "sent to " + peer + ", " + std::to_string(n) + " of " + std::to_string(length) + " bytes",
+          buffer, static_cast<std::size_t>(n));
+    } else if (n < 0 && saved != EAGAIN) {
+      trace::Line("send to " + peer + " failed" + trace::Error(MapErrno(saved)));
+    }
+  }
+  return AfterSend(s, *sock, n, length, saved);
 }
 
 int sendto(SOCKET s, const char* buffer, int length, int flags, const SOCKADDR* to, int toLength) {
@@ -681,7 +712,18 @@ int recv(SOCKET s, char* buffer, int length, int flags) {
   if (length < 0 || (!buffer && length > 0)) return Fail(WSAEFAULT);
   const ssize_t n = ::recv(sock->fd, buffer, static_cast<std::size_t>(length),
                            (flags & 2 ? MSG_PEEK : 0) | (sock->async ? MSG_DONTWAIT : 0));
-  return AfterRecv(s, *sock, n, errno);
+  const int saved = errno;
+  if (const std::string peer = Traced(*sock); !peer.empty() && !(flags & 2)) {
+    if (n > 0) {
+      trace::Data("received from " + peer + ", " + std::to_string(n) + " bytes", buffer,
+                  static_cast<std::size_t>(n));
+    } else if (n == 0 && length > 0) {
+      trace::Line(peer + " closed the connection");
+    } else if (n < 0 && saved != EAGAIN) {
+      trace::Line("receive from " + peer + " failed" + trace::Error(MapErrno(saved)));
+    }
+  }
+  return AfterRecv(s, *sock, n, saved);
 }
 
 int recvfrom(SOCKET s, char* buffer, int length, int flags, SOCKADDR* from, int* fromLength) {

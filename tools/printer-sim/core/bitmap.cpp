@@ -47,4 +47,17 @@ Bitmap FromBitImage(int columns, int bytes_per_column, std::string_view data) {
   return Columns(columns, bytes_per_column, data);
 }
 
+Bitmap FromGraphics(int width, int height, bool columns, std::string_view data) {
+  if (width <= 0 || height <= 0) return Bitmap();
+  const Bitmap padded =
+      columns ? Columns(width, (height + 7) / 8, data) : FromRaster((width + 7) / 8, height, data);
+  Bitmap bm(width, height);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      if (padded.Dot(x, y)) bm.Set(x, y);
+    }
+  }
+  return bm;
+}
+
 }  // namespace printersim

@@ -35,5 +35,9 @@ Bitmap FromColumns(int x_bytes, int y_bytes, std::string_view data);
 Bitmap FromRaster(int x_bytes, int y, std::string_view data);
 // Bit image data (ESC *): `columns` columns of `bytes_per_column` bytes (1 or 3), MSB at the top.
 Bitmap FromBitImage(int columns, int bytes_per_column, std::string_view data);
+// Graphics data (GS ( L, GS 8 L) of `width` x `height` dots: raster rows of (width + 7) / 8
+// bytes, or columns of (height + 7) / 8 bytes, top dot in the high bit. Data missing at the end
+// leaves its dots white.
+Bitmap FromGraphics(int width, int height, bool columns, std::string_view data);
 
 }  // namespace printersim

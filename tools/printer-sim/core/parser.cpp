@@ -34,6 +34,7 @@ enum class Shape : uint8_t {
   kTabs,      // ESC D n1 ... NUL
   kBarcode,   // GS k m d... NUL  or  GS k m n d1...dn
   kDc4,       // DLE DC4 fn ...
+  kEscZ,      // ESC Z m n k dL dH d...
 };
 
 struct CommandDef {
@@ -78,7 +79,9 @@ constexpr CommandDef kDefs[] = {
   {kEsc, 'U', Shape::kFixed, 3, Op::kIgnored, "ESC U"},
   {kEsc, 'V', Shape::kFixed, 3, Op::kIgnored, "ESC V"},
   {kEsc, 'r', Shape::kFixed, 3, Op::kIgnored, "ESC r"},
-  {kEsc, '{', Shape::kFixed, 3, Op::kIgnored, "ESC {"},
+  {kEsc, '{', Shape::kFixed, 3, Op::kUpsideDown, "ESC {"},
+  {kEsc, 'B', Shape::kFixed, 4, Op::kBuzzer, "ESC B"},
+  {kEsc, 'Z', Shape::kEscZ, 7, Op::kQrLegacy, "ESC Z"},
   {kEsc, 'L', Shape::kFixed, 2, Op::kIgnored, "ESC L"},
   {kEsc, 'S', Shape::kFixed, 2, Op::kIgnored, "ESC S"},
   {kEsc, 'W', Shape::kFixed, 10, Op::kIgnored, "ESC W"},
@@ -98,7 +101,7 @@ constexpr CommandDef kDefs[] = {
   {kGs, 'I', Shape::kFixed, 3, Op::kPrinterId, "GS I"},
   {kGs, 'k', Shape::kBarcode, 3, Op::kBarcode, "GS k"},
   {kGs, '(', Shape::kLen16, 5, Op::kExtended, "GS ("},
-  {kGs, '8', Shape::kLen32, 7, Op::kIgnored, "GS 8 L"},
+  {kGs, '8', Shape::kLen32, 7, Op::kExtended, "GS 8 L"},
   {kGs, '$', Shape::kFixed, 4, Op::kIgnored, "GS $"},
   {kGs, 'H', Shape::kFixed, 3, Op::kIgnored, "GS H"},
   {kGs, 'L', Shape::kFixed, 4, Op::kIgnored, "GS L"},
@@ -106,7 +109,7 @@ constexpr CommandDef kDefs[] = {
   {kGs, 'W', Shape::kFixed, 4, Op::kIgnored, "GS W"},
   {kGs, '\\', Shape::kFixed, 4, Op::kIgnored, "GS \\"},
   {kGs, '^', Shape::kFixed, 5, Op::kIgnored, "GS ^"},
-  {kGs, 'b', Shape::kFixed, 3, Op::kIgnored, "GS b"},
+  {kGs, 'b', Shape::kFixed, 3, Op::kSmoothing, "GS b"},
   {kGs, 'f', Shape::kFixed, 3, Op::kIgnored, "GS f"},
   {kGs, 'h', Shape::kFixed, 3, Op::kIgnored, "GS h"},
   {kGs, 'w', Shape::kFixed, 3, Op::kIgnored, "GS w"},
@@ -229,6 +232,10 @@ void Parser::FinishData(std::vector<Token>& out) {
       t.data = head_;
       break;
     case Op::kExtended:
+      if (def_->shape == Shape::kLen32) {
+        t.data.swap(data_);  // graphics, named as the table names it
+        break;
+      }
       if (def_->prefix == kGs) t.name = "GS (";
       if (data_args_[0] >= 0x20 && data_args_[0] < 0x7F) {
         t.name += ' ';
@@ -360,7 +367,9 @@ void Parser::Head(std::vector<Token>& out) {
       if (n < 5) return;
       size_t len = static_cast<size_t>(U16(head_, 3));
       data_args_ = {U8(head_, 2), static_cast<int>(len), 0, 0};
-      StartData(len, len <= kMaxStoredFunction, Op::kExtended, out);
+      // Graphics (GS ( L) are kept whatever their size: at most 64 KB.
+      const bool graphics = def_->prefix == kGs && head_[2] == 'L';
+      StartData(len, graphics || len <= kMaxStoredFunction, Op::kExtended, out);
       return;
     }
     case Shape::kLen32: {
@@ -375,7 +384,13 @@ void Parser::Head(std::vector<Token>& out) {
         return;
       }
       data_args_ = {static_cast<int>(len & 0x7FFFFFFF), 0, 0, 0};
-      StartData(len, false, Op::kIgnored, out);
+      if (len > limits_.max_image) {
+        why_ =
+            "GS 8 L: " + std::to_string(len) + " bytes of graphics, more than this printer keeps";
+        StartData(len, false, Op::kBad, out);
+      } else {
+        StartData(len, true, Op::kExtended, out);
+      }
       return;
     }
     case Shape::kTabs:
@@ -395,6 +410,13 @@ void Parser::Head(std::vector<Token>& out) {
         data_args_ = {U8(head_, 2), U8(head_, 3), 0, 0};
         StartData(static_cast<size_t>(U8(head_, 3)), true, Op::kBarcode, out);
       }
+      return;
+    }
+    case Shape::kEscZ: {
+      if (n < 7) return;
+      const size_t len = static_cast<size_t>(U16(head_, 5));
+      data_args_ = {U8(head_, 2), U8(head_, 3), U8(head_, 4), static_cast<int>(len)};
+      StartData(len, len <= kMaxStoredFunction, Op::kQrLegacy, out);
       return;
     }
     case Shape::kDc4: {

@@ -48,14 +48,18 @@ enum class Op : uint8_t {
   kPrinterId,
   kTabs,
   kBarcode,
-  kExtended,   // GS ( x pL pH ..., and the like: length-prefixed functions
-  kRtStatus,   // DLE EOT n
-  kRtRecover,  // DLE ENQ n
-  kRtPulse,    // DLE DC4 1 m t
-  kRtClear,    // DLE DC4 8 ...
-  kIgnored,    // understood, framed and without effect on this printer
-  kBad,        // malformed or truncated: `name` says why, `data` holds (the start of) the bytes
-  kUnknown,    // not a command this printer knows: `data` holds the bytes skipped
+  kExtended,    // GS ( x pL pH ..., and the like: length-prefixed functions
+  kRtStatus,    // DLE EOT n
+  kRtRecover,   // DLE ENQ n
+  kRtPulse,     // DLE DC4 1 m t
+  kRtClear,     // DLE DC4 8 ...
+  kUpsideDown,  // ESC {
+  kSmoothing,   // GS b
+  kBuzzer,      // ESC B n t
+  kQrLegacy,    // ESC Z m n k dL dH d...: a QR code in the older form
+  kIgnored,     // understood, framed and without effect on this printer
+  kBad,         // malformed or truncated: `name` says why, `data` holds (the start of) the bytes
+  kUnknown,     // not a command this printer knows: `data` holds the bytes skipped
 };
 
 struct Token {

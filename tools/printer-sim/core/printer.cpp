@@ -129,6 +129,7 @@ void Printer::Receive(int source, std::string_view bytes) {
   for (Token& t : tokens) {
     if (t.op == Op::kBad || t.op == Op::kUnknown) {
       LogToken(source, t);
+      QueueMark(source, t);
     } else if (t.Realtime()) {
       ExecuteRealtime(source, t);
     } else if (queued_bytes_ + t.wire > options_.hard_limit) {
@@ -139,6 +140,18 @@ void Printer::Receive(int source, std::string_view bytes) {
       Process();
     }
   }
+}
+
+// What the parser could not use is logged when it arrives and marked on the paper where it
+// stood, so that nothing a host sends disappears without a trace. The mark holds no data of its
+// own and takes no room in the receive buffer.
+void Printer::QueueMark(int source, const Token& t) {
+  Token mark;
+  mark.op = t.op;
+  mark.name = t.name;
+  mark.data = t.data.substr(0, 16);
+  queue_.push_back(Queued{source, std::move(mark)});
+  Process();
 }
 
 void Printer::EndSource(int source) {
@@ -152,6 +165,7 @@ void Printer::EndSource(int source) {
       queue_.push_back(Queued{source, t});
     } else {
       LogToken(source, t);
+      QueueMark(source, t);
     }
   }
   sources_.erase(it);
@@ -386,7 +400,8 @@ void Printer::ResetModes() {
   line_spacing_ = kDefaultLineSpacing;
   tabs_ = DefaultTabs();
   downloaded_.reset();
-  qr_data_.clear();
+  symbol_data_.clear();
+  graphics_.reset();
 }
 
 void Printer::PutChar(uint8_t byte) {
@@ -408,6 +423,34 @@ void Printer::PutImageCell(PlacedImage img) {
   line_width_ += w;
 }
 
+void Printer::PutMark(std::string mark) {
+  if (line_.cells.empty()) line_.justify = justify_;
+  line_.marks.push_back(std::move(mark));
+  Cell c;
+  c.mark = static_cast<int>(line_.marks.size()) - 1;
+  line_.cells.push_back(c);
+}
+
+void Printer::PutImageBlock(PlacedImage img) {
+  if (!line_.cells.empty()) PrintLine();
+  Block b;
+  b.kind = Block::Kind::kImage;
+  b.justify = justify_;
+  b.height = img.Height();
+  b.images.push_back(std::move(img));
+  AddBlock(std::move(b));
+}
+
+void Printer::PutSymbol(const char* kind, int height, const std::string& data) {
+  if (!line_.cells.empty()) PrintLine();
+  Block b;
+  b.kind = Block::Kind::kPlaceholder;
+  b.justify = justify_;
+  b.height = height;
+  b.text = std::string(kind) + ": " + Printable(data);
+  AddBlock(std::move(b));
+}
+
 void Printer::PrintLine(int advance) {
   Block b = std::move(line_);
   line_ = Block{};
@@ -415,6 +458,7 @@ void Printer::PrintLine(int advance) {
   b.kind = Block::Kind::kText;
   int h = 0;
   for (const Cell& c : b.cells) {
+    if (c.mark >= 0) continue;
     h = std::max(h, c.image >= 0 ? b.images[c.image].Height() : CharHeight(c.style));
   }
   b.height = std::max(advance > 0 ? advance : line_spacing_, h);
@@ -562,6 +606,16 @@ void Printer::ExecuteRealtime(int source, const Token& t) {
 }
 
 void Printer::Execute(int source, const Token& t) {
+  if (t.op == Op::kUnknown || t.op == Op::kBad) {  // logged when they arrived
+    if (t.op == Op::kBad) {
+      PutMark("bad: " + t.name);
+    } else {
+      std::string hex;
+      for (char c : t.data) hex += " " + Hex(std::string(1, c));
+      PutMark("unknown" + hex);
+    }
+    return;
+  }
   LogToken(source, t);
   const int n = t.arg[0];
   auto bad = [&](const std::string& why) {
@@ -805,33 +859,99 @@ void Printer::Execute(int source, const Token& t) {
       }
       break;
     }
-    case Op::kBarcode: {
-      if (!line_.cells.empty()) PrintLine();
-      Block b;
-      b.kind = Block::Kind::kPlaceholder;
-      b.justify = justify_;
-      b.height = kBarcodeHeight;
-      b.text = std::string("barcode ") + BarcodeSystem(n) + ": " + Printable(t.data);
-      AddBlock(std::move(b));
+    case Op::kBarcode:
+      PutSymbol((std::string("barcode ") + BarcodeSystem(n)).c_str(), kBarcodeHeight, t.data);
       break;
-    }
+    case Op::kQrLegacy:
+      PutSymbol("QR code", kQrHeight, t.data);
+      break;
+    case Op::kUpsideDown:
+      style_.upside_down = n & 1;
+      break;
+    case Op::kSmoothing:
+      style_.smoothing = n & 1;
+      break;
+    case Op::kBuzzer:
+      PutMark("buzzer: " + std::to_string(n) + " beeps, time " + std::to_string(t.arg[1]));
+      break;
     case Op::kExtended:
-      if (t.name == "GS ( k" && t.data.size() >= 2 && t.data[0] == 49) {
-        if (t.data[1] == 80 && t.data.size() >= 3) {
-          qr_data_ = t.data.substr(3);
-        } else if (t.data[1] == 81) {
-          if (!line_.cells.empty()) PrintLine();
-          Block b;
-          b.kind = Block::Kind::kPlaceholder;
-          b.justify = justify_;
-          b.height = kQrHeight;
-          b.text = "QR code: " + Printable(qr_data_);
-          AddBlock(std::move(b));
-        }
+      if (t.name == "GS ( k") {
+        Symbol2d(t);
+      } else if (t.name == "GS ( L" || t.name == "GS 8 L") {
+        Graphics(source, t);
       }
       break;
     default:
       break;
+  }
+}
+
+// GS ( k: two-dimensional symbols. Data is stored per symbol type (function 80) and printed as
+// a placeholder (function 81); the other functions set sizes and levels, which the placeholder
+// does not show.
+void Printer::Symbol2d(const Token& t) {
+  if (t.data.size() < 2) return;
+  const int cn = static_cast<uint8_t>(t.data[0]);
+  const int fn = static_cast<uint8_t>(t.data[1]);
+  static constexpr const char* kNames[] = {"PDF417",    "QR code",    "MaxiCode",  "GS1 DataBar",
+                                           "composite", "Aztec code", "DataMatrix"};
+  const char* name = cn >= 48 && cn <= 54 ? kNames[cn - 48] : nullptr;
+  if (name == nullptr) {
+    PutMark("GS ( k: unknown symbol " + std::to_string(cn));
+    return;
+  }
+  if (fn == 80) {
+    symbol_data_[cn] = t.data.size() >= 3 ? t.data.substr(3) : std::string();
+  } else if (fn == 81) {
+    PutSymbol(name, cn == 48 ? kBarcodeHeight : kQrHeight, symbol_data_[cn]);
+  }
+}
+
+// GS ( L and GS 8 L: graphics stored in the print buffer (functions 112, raster, and 113,
+// columns) and printed by function 50. The payload is m fn a bx by c xL xH yL yH data.
+void Printer::Graphics(int source, const Token& t) {
+  auto u8 = [&](size_t i) { return i < t.data.size() ? static_cast<uint8_t>(t.data[i]) : 0; };
+  const int fn = u8(1);
+  auto unsupported = [&](const std::string& why) {
+    Log(Ev("unsupported").Add("src", source).Add("cmd", t.name).Add("what", why));
+    PutMark(t.name + ": " + why);
+  };
+  switch (fn) {
+    case 49:  // dot density
+      return;
+    case 2:
+    case 50:
+      if (graphics_) {
+        PutImageBlock(*graphics_);
+      } else {
+        unsupported("no graphics in the print buffer");
+      }
+      return;
+    case 112:
+    case 113: {
+      if (t.data.size() < 10) {
+        unsupported("graphics header cut short");
+        return;
+      }
+      if (u8(2) != 48) {
+        unsupported("multiple-tone graphics are not supported");
+        return;
+      }
+      const int width = u8(6) | (u8(7) << 8);
+      const int height = u8(8) | (u8(9) << 8);
+      if (width < 1 || height < 1 || width > 4096 || height > 4096) {
+        unsupported("graphics of " + std::to_string(width) + "x" + std::to_string(height) +
+                    " dots");
+        return;
+      }
+      PlacedImage img{FromGraphics(width, height, fn == 113, std::string_view(t.data).substr(10)),
+                      u8(3) == 2 ? 2 : 1, u8(4) == 2 ? 2 : 1, "graphics"};
+      graphics_ = std::move(img);
+      return;
+    }
+    default:
+      unsupported("function " + std::to_string(fn) + " is not supported");
+      return;
   }
 }
 

@@ -33,14 +33,19 @@ struct Style {
   bool reverse = false;
   uint8_t width = 1;   // character width multiplier, 1..8
   uint8_t height = 1;  // character height multiplier, 1..8
+  bool upside_down = false;
+  bool smoothing = false;
   bool operator==(const Style&) const = default;
 };
 
-// One position of a printed line: a character, or a bit image (ESC *) placed in the line.
+// One position of a printed line: a character, a bit image (ESC *) placed in the line, or a mark
+// of something that left nothing on the paper (an unknown command, the buzzer), which takes no
+// room and shows in the text rendering only.
 struct Cell {
   char32_t ch = U' ';
   Style style;
   int image = -1;  // index into Block::images
+  int mark = -1;   // index into Block::marks
 };
 
 struct PlacedImage {
@@ -59,6 +64,7 @@ struct Block {
   int height = 0;                   // dots of paper this block advances
   std::vector<Cell> cells;          // kText
   std::vector<PlacedImage> images;  // kImage: one; kText: bit images placed in the line
+  std::vector<std::string> marks;   // kText: marks placed in the line, e.g. "buzzer: 2 beeps"
   std::string text;                 // kPlaceholder (UTF-8), e.g. "barcode CODE39: 1234"
 };
 
@@ -175,10 +181,16 @@ class Printer {
   void Execute(int source, const Token& t);
   void ExecuteRealtime(int source, const Token& t);
   void LogToken(int source, const Token& t) const;
+  void QueueMark(int source, const Token& t);
   void Answer(int source, std::string bytes, const std::string& cause);
   void StateChanged(const char* what);
   void PutChar(uint8_t byte);
   void PutImageCell(PlacedImage img);
+  void PutMark(std::string mark);
+  void PutSymbol(const char* kind, int height, const std::string& data);
+  void PutImageBlock(PlacedImage img);
+  void Graphics(int source, const Token& t);
+  void Symbol2d(const Token& t);
   void PrintLine(int advance = 0);
   void FeedDots(int dots);
   void AddBlock(Block b);
@@ -216,7 +228,8 @@ class Printer {
   int current_height_ = 0;
   int64_t dots_printed_ = 0;
   std::optional<PlacedImage> downloaded_;
-  std::string qr_data_;
+  std::map<int, std::string> symbol_data_;  // GS ( k: data stored per symbol type (cn)
+  std::optional<PlacedImage> graphics_;     // GS ( L / GS 8 L: graphics in the print buffer
 
   std::map<int, Bitmap> nv_;
   int nv_generation_ = 0;

@@ -30,6 +30,8 @@ std::string Tags(const Style& s) {
   if (s.height > 1) add(std::to_string(s.height) + "h");
   if (s.font_b) add("fb");
   if (s.reverse) add("inv");
+  if (s.upside_down) add("ud");
+  if (s.smoothing) add("sm");
   return t;
 }
 
@@ -86,6 +88,12 @@ std::string RenderText(const Receipt& receipt, int paper_width) {
         Style open;
         bool tagged = false;
         for (const Cell& c : b.cells) {
+          if (c.mark >= 0) {
+            if (tagged) line += "{/}";
+            tagged = false;
+            line += "[" + b.marks[static_cast<size_t>(c.mark)] + "]";
+            continue;
+          }
           if (c.image >= 0) {
             if (tagged) line += "{/}";
             tagged = false;
@@ -204,6 +212,10 @@ void Renderer::DrawChar(Canvas& c, int x, int y, char32_t ch, const Style& s) {
     }
   }
   auto plot = [&](int gx, int gy, uint8_t a) {  // in unscaled dots of the cell
+    if (s.upside_down) {                        // turned half a circle within its cell
+      gx = cw - 1 - gx;
+      gy = chh - 1 - gy;
+    }
     for (int dy = 0; dy < sy; ++dy) {
       for (int dx = 0; dx < sx; ++dx) put(x + gx * sx + dx, y + gy * sy + dy, a);
     }
@@ -283,6 +295,7 @@ Canvas Renderer::Draw(const Receipt& receipt, int paper_width) {
         int used = 0;
         int content = 0;
         for (const Cell& cell : b.cells) {
+          if (cell.mark >= 0) continue;  // marks show in the text rendering only
           const int w = cell.image >= 0 ? b.images[static_cast<size_t>(cell.image)].Width()
                                         : CellWidth(cell.style);
           const int h = cell.image >= 0 ? b.images[static_cast<size_t>(cell.image)].Height()
@@ -292,6 +305,7 @@ Canvas Renderer::Draw(const Receipt& receipt, int paper_width) {
         }
         int x = kMargin + Offset(b.justify, paper_width, used);
         for (const Cell& cell : b.cells) {
+          if (cell.mark >= 0) continue;
           if (cell.image >= 0) {
             const PlacedImage& im = b.images[static_cast<size_t>(cell.image)];
             draw_image(im, x, y + content - im.Height());
