@@ -171,12 +171,20 @@ TEST(Vtlprint, PrintsThroughAQueueOfThePrivateSpooler) {
   ASSERT_TRUE(cups.Ready());
   const Outcome queues = Vtlprint({"--list-queues"});
   EXPECT_EQ(queues.status, 0);
-  EXPECT_TRUE(Has(queues.out, "vtl_queue\n")) << queues.out << queues.err;
+  EXPECT_TRUE(Has(queues.out, "vtl_queue\tidle\n")) << queues.out << queues.err;
   const Outcome r = Vtlprint({"--spooler", "vtl_queue", "--timeout", "60"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "printing through the spooler queue vtl_queue\n"));
   ASSERT_TRUE(printer.WaitFor(1));
   EXPECT_TRUE(Has(printer.Jobs().at(0), "\x1b!0CAF\xc9 LA ESQUINA\r\n"));
+
+  // A stopped queue: the list and the job say so in the spooler's words, and the job is not
+  // called printed.
+  ASSERT_TRUE(cups.Do(IPP_OP_PAUSE_PRINTER, "vtl_queue"));
+  EXPECT_TRUE(Has(Vtlprint({"--list-queues"}).out, "vtl_queue\tstopped, paused\n"));
+  const Outcome stopped = Vtlprint({"--spooler", "vtl_queue", "--timeout", "60"});
+  EXPECT_EQ(stopped.status, 3) << stopped.out << stopped.err;
+  EXPECT_TRUE(Has(stopped.out, "the spooler reports: queue stopped, paused")) << stopped.out;
 }
 
 TEST(Vtlprint, BadUsageAndQueriesKeepTheirExitStatus) {

@@ -307,7 +307,8 @@ int Usage(int code) {
          "                    drawer (waits up to 10 s, or --timeout)\n"
          "  --list-ports      list the COM and LPT ports that can be opened now, one a line,\n"
          "                    with the device each maps to, and exit\n"
-         "  --list-queues     list the spooler's queues, one a line, and exit\n"
+         "  --list-queues     list the spooler's queues, one a line (name, tab, its state and\n"
+         "                    reasons in the spooler's words), and exit\n"
          "Output:\n"
          "  --json            one JSON object a line on standard output for every step, event\n"
          "                    and progress report, for scripts (failures also on standard error)\n"
@@ -518,8 +519,17 @@ int ListPorts() {
   return 0;
 }
 
+// One queue a line: its name, a tab, and its state and reasons in the spooler's words.
 int ListQueues() {
-  for (const auto& q : vtl::SpoolerQueues()) std::cout << q << "\n";
+  for (const auto& q : vtl::SpoolerQueues()) {
+    std::string words;
+    try {
+      words = vtl::SpoolerQueueState(q);
+    } catch (const vtl::Error&) {
+      words = "unknown (the spooler did not say)";
+    }
+    std::cout << q << "\t" << words << "\n";
+  }
   return 0;
 }
 
@@ -574,7 +584,7 @@ struct Printer {
       report.Say("event DatosImpresos(" + std::to_string(id) + ")" + words,
                  Json("DatosImpresos").Add("job", id));
     });
-    port.OnNuevoEstado([this](bool tmpError, bool tmpSinPapel) {
+    port.OnNuevoEstado([this, &port](bool tmpError, bool tmpSinPapel) {
       lastEvent = Clock::now();
       sawState = true;
       std::string words;
@@ -585,6 +595,10 @@ struct Printer {
       } else {
         words = everReady ? "printer not ready (off line, error, or unplugged)"
                           : "waiting for the printer (no status line up yet)";
+      }
+      // A spooler says why in its own words.
+      if (const std::string why = port.Condition().words; tmpError && !why.empty()) {
+        words = "the spooler reports: " + why;
       }
       report.Say(std::string("event NuevoEstado(tmpError=") + TrueFalse(tmpError) +
                      ", tmpSinPapel=" + TrueFalse(tmpSinPapel) + "): " + words,
@@ -956,6 +970,14 @@ int Status(const Options& o, Session& s) {
   if (!note.empty()) cover = "unknown";
   drawer = p.drawerOpen ? (*p.drawerOpen ? "open" : "closed") : silent;
   online = p.online ? (*p.online ? "yes" : "no") : silent;
+  if (std::string(s.kind) == "spooler") {
+    // The queue's own state says more than any line could.
+    try {
+      online = "the queue is " + vtl::SpoolerQueueState(o.queue);
+    } catch (const vtl::Error& e) {
+      online = std::string("unknown (") + e.what() + ")";
+    }
+  }
   if (o.json) {
     Json j("status");
     j.Add("port", s.nombre).Add("kind", s.kind).Add("state", state).Add("ready", ready);
