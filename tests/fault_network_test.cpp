@@ -33,16 +33,6 @@ namespace {
 
 using platform::Loop;
 
-std::string Lines(const std::string& tag, int count) {
-  std::string s;
-  for (int i = 0; i < count; ++i) {
-    std::string line = tag + " " + std::to_string(i) + " ";
-    line.resize(40, '.');
-    s += line + "\r\n";
-  }
-  return s;
-}
-
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> out;
   for (std::size_t at = 0; at < text.size();) {

@@ -16,6 +16,17 @@
 
 namespace vtl::testing {
 
+// `count` lines of 40 characters ending in CR LF, each starting with `tag` and its number.
+inline std::string Lines(const std::string& tag, int count) {
+  std::string s;
+  for (int i = 0; i < count; ++i) {
+    std::string line = tag + " " + std::to_string(i) + " ";
+    line.resize(40, '.');
+    s += line + "\r\n";
+  }
+  return s;
+}
+
 // Receipt lines `from` to `to` - 1, each numbered and ending in CR LF: what arrived, and where
 // a part was lost or repeated, can be read off the printer's side line by line.
 inline std::string Receipt(int from, int to) {

@@ -19,16 +19,6 @@ namespace {
 
 using platform::Loop;
 
-std::string Lines(const std::string& tag, int count) {
-  std::string s;
-  for (int i = 0; i < count; ++i) {
-    std::string line = tag + " " + std::to_string(i) + " ";
-    line.resize(40, '.');
-    s += line + "\r\n";
-  }
-  return s;
-}
-
 // The printed text without its line ends (the printer reports what it printed in runs as they
 // come off a slow line).
 std::string Joined(const std::vector<std::string>& runs) {
