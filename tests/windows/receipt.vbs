@@ -53,15 +53,16 @@ Check Err.Number = 13, "CutPaper with a text: Err.Number " & Err.Number
 Err.Clear
 On Error GoTo 0
 
-' Arguments by reference: CheckError fills the caller's variables (with no port open the printer
-' is not ready). Wine's script engine may not write them back into a script's variables.
+' Arguments by reference: CheckError fills the caller's own variables (with no port open the
+' printer is in error and has paper).
 Dim busy, failed, noPaper
 busy = Empty
 failed = Empty
 noPaper = Empty
 prn.CheckError busy, failed, noPaper
-WScript.Echo "info CheckError gave Busy=" & TypeName(busy) & ", Error=" & TypeName(failed) & _
-             ", SinPapel=" & TypeName(noPaper)
+Check TypeName(busy) = "Boolean" And TypeName(failed) = "Boolean" And _
+      TypeName(noPaper) = "Boolean", "CheckError wrote Booleans back into the script's variables"
+Check failed = True And noPaper = False, "CheckError: Error " & failed & ", SinPapel " & noPaper
 
 ' A record of the machine's parallel ports (none answers in user mode).
 Dim data, index
@@ -113,8 +114,18 @@ serial.CommOpen portName
 On Error GoTo 0
 message = ""
 serial.CommGetError message
-WScript.Echo "info CommGetError gave """ & message & """"
+Check InStr(message, "(2)") > 0, "CommGetError gave the system's message: " & Trim(message)
 Set serial = Nothing
+
+' Events need a message pump, which a script does not run; Wine's script host also refuses
+' WScript.ConnectObject. The C++ host shows the events.
+Set prn = CreateObject("vtldllxt.clsPrnPort")
+On Error Resume Next
+WScript.ConnectObject prn, "prn_"
+WScript.Echo "info WScript.ConnectObject: Err.Number " & Err.Number
+Err.Clear
+On Error GoTo 0
+Set prn = Nothing
 
 If failures > 0 Then
   WScript.Echo failures & " failed"
