@@ -11,7 +11,7 @@ FUZZ_TARGETS := vtl_logo_fuzz printersim_fuzz vtl_settings_fuzz vtl_port_text_fu
   vtl_serial_status_fuzz vtl_network_fuzz
 
 .PHONY: deps demo test lint tsan soak fuzz fuzz-long fuzz-build fuzz-run bench format release \
-  install package docs
+  install package docs windows windows-test
 
 deps:
 	./scripts/install-deps
@@ -59,7 +59,35 @@ test: deps
 	$(MAKE) --no-print-directory lint
 	$(MAKE) --no-print-directory fuzz
 	ctest --test-dir $(TEST_DIR) --output-on-failure -j $(JOBS) --timeout 300
+	$(MAKE) --no-print-directory windows-test
 	$(MAKE) --no-print-directory tsan
+
+# vtldllxt.dll for 64-bit and 32-bit Windows (MinGW-w64): build/windows/ARCH/vtldllxt.dll.
+WIN_DIR := build/windows
+WIN_ARCHS := x86_64 i686
+windows: deps
+	for arch in $(WIN_ARCHS); do \
+	  cmake -S . -B $(WIN_DIR)/$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$$arch.cmake \
+	    -DCMAKE_BUILD_TYPE=Release -DVTL_BUILD_TESTS=OFF -DVTL_BUILD_BENCH=OFF && \
+	  cmake --build $(WIN_DIR)/$$arch -j $(JOBS) --target vtldllxt && \
+	  cp $(WIN_DIR)/$$arch/src/interface/com/vtldllxt.dll $(WIN_DIR)/$$arch/ || exit 1; \
+	done
+
+# The Windows build's tests under Wine (tests/windows/run-wine-tests), on unoptimised builds of
+# their own: the x86-64 DLL and tests run, the i686 DLL is checked but not run (no 32-bit loader).
+WIN_TEST_DIR := build/windows-test
+WIN_TEST_CONFIG := -DCMAKE_BUILD_TYPE=None -DVTL_WERROR=ON -DVTL_BUILD_BENCH=OFF
+windows-test: deps
+	cmake -S . -B $(WIN_TEST_DIR)/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+	  $(WIN_TEST_CONFIG)
+	cmake --build $(WIN_TEST_DIR)/x86_64 -j $(JOBS) --target vtldllxt vtl_win_tests vtl_com_host
+	cmake -S . -B $(WIN_TEST_DIR)/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+	  $(WIN_TEST_CONFIG) -DVTL_BUILD_TESTS=OFF
+	cmake --build $(WIN_TEST_DIR)/i686 -j $(JOBS) --target vtldllxt
+	cmake -S . -B $(TEST_DIR) $(TEST_CONFIG) > /dev/null
+	cmake --build $(TEST_DIR) -j $(JOBS) --target printer-sim
+	tests/windows/run-wine-tests $(WIN_TEST_DIR)/x86_64 $(WIN_TEST_DIR)/i686 \
+	  $(TEST_DIR)/tools/printer-sim/printer-sim
 
 # Every source formatted as .clang-format says, and the library's sources clean of the checks in
 # .clang-tidy (an exception is marked in place with its reason).

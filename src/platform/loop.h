@@ -60,16 +60,23 @@ class Loop {
     std::mutex mutex_;
     std::vector<std::function<void()>> pending_;
     bool closed_ = false;
+#ifdef _WIN32
+    std::intptr_t window_ = 0;  // the loop's message window: a posted message wakes it
+#else
     int readFd_ = -1;
     int writeFd_ = -1;
+#endif
   };
   std::shared_ptr<Remote> RemoteHandle();
   // True on the thread this loop belongs to.
   bool IsCurrent() const;
 
-  // events: POLLIN / POLLOUT; the callback gets the returned events.
+#ifndef _WIN32
+  // events: POLLIN / POLLOUT; the callback gets the returned events. On Windows a thread waits
+  // for its messages, not for descriptors: device and socket news arrive as messages there.
   Id Watch(int fd, short events, std::function<void(short)> fn);
   void Unwatch(Id id);
+#endif
 
   // Work that must be given a chance on every pass (emulated I/O progress).
   Id AddPoller(std::function<void()> fn);
@@ -89,25 +96,35 @@ class Loop {
     std::int64_t due;
     std::shared_ptr<std::function<void()>> fn;
   };
+  bool RunDueTimers();
+  bool RunPosted();
+  bool RunPollers();
+  std::int64_t RealNow() const;
+#ifdef _WIN32
+  // The thread's message window, its timer and the messages waiting on the thread's queue.
+  friend struct LoopWindow;
+  struct Native;
+  std::unique_ptr<Native> native_;
+  bool PumpMessages();
+  void ArmTimer();
+  void DrainRemote();
+#else
   struct WatchEntry {
     int fd;
     short events;
     std::shared_ptr<std::function<void(short)>> fn;
   };
-  bool RunDueTimers();
   bool PollDescriptors(int timeoutMs);
-  bool RunPosted();
-  bool RunPollers();
-  std::int64_t RealNow() const;
+  Id remoteWatch_ = 0;
+  std::map<Id, WatchEntry> watches_;
+#endif
 
   std::shared_ptr<Remote> remote_;
-  Id remoteWatch_ = 0;
   const void* owner_ = nullptr;  // the owning thread's loop slot, to tell threads apart cheaply
   bool manual_ = false;
   std::int64_t manualNow_ = 0;
   Id nextId_ = 1;
   std::map<Id, Timer> timers_;
-  std::map<Id, WatchEntry> watches_;
   std::map<Id, std::shared_ptr<std::function<void()>>> pollers_;
   std::vector<std::function<void()>> posted_;
 };
