@@ -10,8 +10,8 @@ FUZZ_SECONDS ?= 10
 FUZZ_TARGETS := vtl_logo_fuzz printersim_fuzz vtl_settings_fuzz vtl_port_text_fuzz \
   vtl_serial_status_fuzz vtl_network_fuzz
 
-.PHONY: deps demo test lint tsan soak fuzz fuzz-long fuzz-build fuzz-run bench format release \
-  install package docs windows windows-test
+.PHONY: deps demo test lint tsan soak fuzz fuzz-long fuzz-build fuzz-run bench bench-lan format \
+  release install package docs windows windows-test
 
 deps:
 	./scripts/install-deps
@@ -142,6 +142,15 @@ soak: deps
 
 bench: release
 	./$(RELEASE_DIR)/bench/vtl_bench
+
+# Network and spooler printers at their own pace, against the virtual printer, vtlprint and a
+# private cupsd: about four minutes, most of it the printer's own printing time at 40 and 90
+# lines a second.
+bench-lan: deps
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DVTL_BUILD_TESTS=OFF
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target vtl_lan_bench printer-sim vtlprint
+	./$(RELEASE_DIR)/bench/vtl_lan_bench $(RELEASE_DIR)/tools/printer-sim/printer-sim \
+	  $(RELEASE_DIR)/tools/vtlprint/vtlprint
 
 format:
 	$(SOURCES) | xargs clang-format -i

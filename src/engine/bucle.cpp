@@ -81,11 +81,20 @@ std::int32_t BucleEnvio::Imprimir(const std::string& datos, bool comandoPuro) {
     if (timer_->Interval() == 0) timer_->Interval(ajustes_.intervaloTimer);
   });
   const bool escribiendo = canal_ && canal_->EscribiendoBloque();
-  // While speed detection has the port, the text waits for the speed it finds.
-  if (!esperandoRespuesta_ && !cerrandoTrabajo_ && !detectando_ &&
-      ((!escribiendo && colaVacia) || ajustes_.rafaga)) {
-    if (ajustes_.rafaga) ajustes_.intervaloTimer = 200;
-    if (!comandoPuro) Tick();
+  // The first byte of a job leaves now, not at the next tick: a channel that keeps its own pace
+  // takes its step; otherwise a tick runs. While speed
+  // detection has the port, the text waits for the speed it finds; while a job's end is being
+  // reported, the channel goes on once the host's handler has returned.
+  if (!cerrandoTrabajo_ && !detectando_ && !cargaPorEmpezar_) {
+    auto canal = canal_;
+    if (canal && canal->Avanzar()) {
+      // The channel took its step.
+    } else if (!esperandoRespuesta_ && ((!escribiendo && colaVacia) || ajustes_.rafaga)) {
+      if (ajustes_.rafaga) ajustes_.intervaloTimer = 200;
+      // A device's binary command waits for the tick (at most 10 ms): commands given one after
+      // another then leave together.
+      if (!comandoPuro) Tick();
+    }
   }
   timer_->Interval(ajustes_.intervaloTimer);
   return id;
@@ -245,7 +254,12 @@ bool BucleEnvio::IniciarCarga(const std::string& flujo, std::vector<std::string>
   ajustes_.alwaysOnLine = true;
   Rafaga(true);
   ClearAll();
-  Imprimir(flujo, true);
+  {
+    // The stream waits for the tick: the upload is not under way yet, and its first block must
+    // leave as one.
+    FlagGuard porEmpezar(cargaPorEmpezar_);
+    Imprimir(flujo, true);
+  }
   tamanoCarga_ = static_cast<std::int32_t>(std::min<std::size_t>(cola_.size(), INT32_MAX));
   // The upload is under way before the host hears of it: a handler that clears everything ends
   // it, and text a handler prints waits for it.

@@ -131,6 +131,7 @@ class BucleEnvio {
   bool detectando_ = false;
   bool enTick_ = false;
   bool cerrandoTrabajo_ = false;
+  bool cargaPorEmpezar_ = false;  // Imprimir queues an upload stream: no step at once
   std::uint64_t generacion_ = 0;
 
   // What the host was last told by NuevoEstado since the port was opened.

@@ -35,6 +35,10 @@ class Canal : public std::enable_shared_from_this<Canal> {
 
   // One tick. Returns the milliseconds to the next one.
   virtual std::int32_t Paso() = 0;
+  // Text was queued: a channel that moves at the printer's pace between ticks (network, spooler)
+  // takes its next step now and answers true; a device channel answers false and the loop runs
+  // a tick instead.
+  virtual bool Avanzar() { return false; }
   // The printer's condition for CheckError. Device channels poll it (and report a change, as any
   // poll does); the network and spooler channels answer from what they know and change nothing.
   virtual Condicion Consultar() = 0;

@@ -32,8 +32,10 @@ void OutputBuffer::append(std::string_view text, const std::vector<PureSpan>& pu
   }
 }
 
-void OutputBuffer::prepend(std::string_view text, const std::vector<PureSpan>& pure) {
+void OutputBuffer::prepend(std::string_view text, const std::vector<PureSpan>& pure, bool seguido) {
   if (text.empty()) return;
+  const bool unir = seguido && !pure.empty() && pure.back().end == text.size() && !pure_.empty() &&
+                    pure_.front().begin == head_;
   std::size_t base;
   if (head_ >= text.size()) {
     // Room left by consumed bytes: indexes of what follows do not move.
@@ -57,8 +59,12 @@ void OutputBuffer::prepend(std::string_view text, const std::vector<PureSpan>& p
     base = 0;
   }
   for (auto it = pure.rbegin(); it != pure.rend(); ++it) {
-    if (it->begin < it->end && it->end <= text.size())
+    if (!(it->begin < it->end && it->end <= text.size())) continue;
+    if (unir && it == pure.rbegin()) {
+      pure_.front().begin = base + it->begin;
+    } else {
       pure_.push_front({base + it->begin, base + it->end});
+    }
   }
 }
 

@@ -37,7 +37,9 @@ class OutputBuffer {
   void append(std::string_view text, const std::vector<PureSpan>& pure);
   // Puts `text` back in front of what is left.
   void prepend(std::string_view text) { prepend(text, {}); }
-  void prepend(std::string_view text, const std::vector<PureSpan>& pure);
+  // `seguido`: the last pure command of `text` goes on in the first one of what is left (a
+  // command sent in part comes back); the two are one command again.
+  void prepend(std::string_view text, const std::vector<PureSpan>& pure, bool seguido = false);
   // Drops the first n bytes (all of them when n is larger).
   void consume(std::size_t n);
   void clear();

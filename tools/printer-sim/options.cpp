@@ -41,6 +41,7 @@ Output:
   --log PATH          JSON-lines log of everything received, parsed, answered and changed
                       (default OUT/printer-sim.jsonl, appended; "-" for standard error)
   --quiet             do not echo receipts on standard output
+  --no-render         save no receipt files (for benchmarks); the log still records each one
   --font PATH         TrueType font for the pictures (default: DejaVu Sans Mono)
   --paper MM          80 (576 dots, default) or 58 (384 dots)
   --codepage N        character table at power-on and after ESC @ (default 0, PC437;
@@ -194,6 +195,8 @@ ParseResult ParseOptions(int argc, char** argv, CliOptions& o, std::string& erro
       o.once = true;
     } else if (name == "--quiet") {
       o.quiet = true;
+    } else if (name == "--no-render") {
+      o.render = false;
     } else if (name == "--baud") {
       if (!number(50, 4000000, o.baud)) return ParseResult::kError;
     } else if (name == "--print-speed") {

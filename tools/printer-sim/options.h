@@ -28,6 +28,7 @@ struct CliOptions {
   std::string nv_file;
   std::string font;
   bool quiet = false;
+  bool render = true;  // --no-render: receipts are counted and logged, no files
 };
 
 enum class ParseResult { kRun, kHelp, kError };

@@ -111,6 +111,7 @@ Sim::Sim(CliOptions options) : o_(std::move(options)), printer_(PrinterOptions(o
 }
 
 Sim::~Sim() {
+  StopRendering();
   if (g_signal_fd == signal_pipe_[1]) g_signal_fd = -1;
   for (int fd : signal_pipe_) {
     if (fd >= 0) close(fd);
@@ -129,9 +130,10 @@ JsonLine Sim::Ev(const char* ev) const {
 }
 
 void Sim::LogEvent(JsonLine& line) {
-  if (log_ == nullptr) return;
   std::string s = line.Str();
   s.push_back('\n');
+  std::lock_guard lock(log_mutex_);
+  if (log_ == nullptr) return;
   std::fwrite(s.data(), 1, s.size(), log_);
   std::fflush(log_);
 }
@@ -168,6 +170,7 @@ bool Sim::Setup() {
     log_owned_ = true;
   }
   printer_.SetLog([this](const std::string& line) {
+    std::lock_guard lock(log_mutex_);
     if (log_ == nullptr) return;
     std::fwrite(line.data(), 1, line.size(), log_);
     std::fputc('\n', log_);
@@ -180,9 +183,10 @@ bool Sim::Setup() {
   }
 
   renderer_ = std::make_unique<Renderer>(o_.font.empty() ? PRINTERSIM_DEFAULT_FONT : o_.font);
-  if (!renderer_->FontLoaded()) {
+  if (o_.render && !renderer_->FontLoaded()) {
     Note(renderer_->FontError() + "; pictures will show boxes for characters");
   }
+  render_thread_ = std::thread([this] { RenderLoop(); });
 
   if (!o_.nv_file.empty()) {
     std::ifstream f(o_.nv_file, std::ios::binary);
@@ -617,36 +621,73 @@ void Sim::Deliver() {
 }
 
 void Sim::SaveReceipts() {
-  const int width = printer_.options().paper_width;
-  for (const Receipt& r : printer_.TakeReceipts()) {
-    char name[32];
-    std::snprintf(name, sizeof name, "receipt-%04d", next_file_++);
-    const std::string base = (std::filesystem::path(o_.out) / name).string();
-    const std::string text = RenderText(r, width);
-    std::string error;
-    bool ok = WriteFileAtomically(base + ".txt", text, error);
-    std::string png_error;
-    std::string png = Renderer::EncodePng(renderer_->Draw(r, width), &png_error);
-    if (png.empty()) {
-      error = "PNG: " + png_error;
-      ok = false;
-    } else if (!WriteFileAtomically(base + ".png", png, error)) {
-      ok = false;
-    }
-    if (!ok) Note(error);
-    if (!o_.quiet) {
-      std::printf("=== receipt %d (%s) %s.png ===\n%s", r.number,
-                  r.cut == Cut::kNone   ? "not cut"
-                  : r.cut == Cut::kFull ? "full cut"
-                                        : "partial cut",
-                  base.c_str(), text.c_str());
-      std::fflush(stdout);
-    }
-    JsonLine j = Ev("saved");
-    j.Add("n", r.number).Add("txt", base + ".txt").Add("png", base + ".png").Add("ok", ok);
-    if (!ok) j.Add("error", error);
-    LogEvent(j);
+  std::vector<Receipt> done = printer_.TakeReceipts();
+  if (done.empty()) return;
+  {
+    std::lock_guard lock(render_mutex_);
+    for (Receipt& r : done) to_render_.push_back(std::move(r));
   }
+  render_wake_.notify_one();
+}
+
+void Sim::RenderLoop() {
+  std::unique_lock lock(render_mutex_);
+  for (;;) {
+    render_wake_.wait(lock, [this] { return render_stop_ || !to_render_.empty(); });
+    if (to_render_.empty()) return;  // stopped, and everything is drawn
+    Receipt r = std::move(to_render_.front());
+    to_render_.pop_front();
+    lock.unlock();
+    Render(r);
+    lock.lock();
+  }
+}
+
+void Sim::StopRendering() {
+  if (!render_thread_.joinable()) return;
+  {
+    std::lock_guard lock(render_mutex_);
+    render_stop_ = true;
+  }
+  render_wake_.notify_one();
+  render_thread_.join();
+}
+
+void Sim::Render(const Receipt& r) {
+  if (!o_.render) {
+    JsonLine j = Ev("printed");
+    j.Add("n", r.number).Add("cut", CutName(r.cut));
+    LogEvent(j);
+    return;
+  }
+  const int width = printer_.options().paper_width;
+  char name[32];
+  std::snprintf(name, sizeof name, "receipt-%04d", next_file_++);
+  const std::string base = (std::filesystem::path(o_.out) / name).string();
+  const std::string text = RenderText(r, width);
+  std::string error;
+  bool ok = WriteFileAtomically(base + ".txt", text, error);
+  std::string png_error;
+  std::string png = Renderer::EncodePng(renderer_->Draw(r, width), &png_error);
+  if (png.empty()) {
+    error = "PNG: " + png_error;
+    ok = false;
+  } else if (!WriteFileAtomically(base + ".png", png, error)) {
+    ok = false;
+  }
+  if (!ok) Note(error);
+  if (!o_.quiet) {
+    std::printf("=== receipt %d (%s) %s.png ===\n%s", r.number,
+                r.cut == Cut::kNone   ? "not cut"
+                : r.cut == Cut::kFull ? "full cut"
+                                      : "partial cut",
+                base.c_str(), text.c_str());
+    std::fflush(stdout);
+  }
+  JsonLine j = Ev("saved");
+  j.Add("n", r.number).Add("txt", base + ".txt").Add("png", base + ".png").Add("ok", ok);
+  if (!ok) j.Add("error", error);
+  LogEvent(j);
 }
 
 void Sim::HandleControlLine(const std::string& line, ControlClient* client) {
@@ -938,6 +979,8 @@ void Sim::Shutdown() {
     printer_.TearOff("printer stopped before a cut");
     SaveReceipts();
   }
+  // Every receipt is drawn before the printer says it has stopped.
+  StopRendering();
   if (printer_.Pending() > 0) {
     JsonLine j = Ev("unprinted");
     j.Add("bytes", printer_.Pending()).Add("why", "the printer stopped while off line or busy");

@@ -1,10 +1,14 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control.h"
@@ -14,8 +18,10 @@
 
 namespace printersim {
 
-// The running printer: one thread, one poll loop over every connection, the control channels
-// and the printer's own timers.
+// The running printer: one poll loop over every connection, the control channels and the
+// printer's own timers, and a thread of its own that renders finished receipts into files, so
+// that the loop reads and answers the host while pictures are drawn, as a printer answers a
+// status request on arrival whatever it is printing.
 class Sim {
  public:
   explicit Sim(CliOptions options);
@@ -71,6 +77,9 @@ class Sim {
   void Send(Link& link, const std::string& bytes, const std::string& cause);
   void Flush(Link& link);
   void SaveReceipts();
+  void RenderLoop();
+  void Render(const Receipt& r);
+  void StopRendering();
   void HandleControlLine(const std::string& line, ControlClient* client);
   void AcceptControl();
   void ServiceControl(ControlClient& c, short revents);
@@ -79,6 +88,14 @@ class Sim {
   CliOptions o_;
   Printer printer_;
   std::unique_ptr<Renderer> renderer_;
+  // Receipts waiting for the renderer, and the thread that draws them.
+  std::mutex render_mutex_;
+  std::condition_variable render_wake_;
+  std::deque<Receipt> to_render_;
+  bool render_stop_ = false;
+  std::thread render_thread_;
+  // The log is written from both threads, one whole line at a time.
+  std::mutex log_mutex_;
   std::chrono::steady_clock::time_point start_;
   FILE* log_ = nullptr;
   bool log_owned_ = false;

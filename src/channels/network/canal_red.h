@@ -7,12 +7,25 @@
 // error. What a lost connection leaves unconfirmed goes out again, ahead of newer text, on the
 // next connection (the printer may then print part of it twice).
 //
+// Sending is clocked by the printer's replies: at most one chunk waits for its answer, and the
+// answer lets the next chunk go at once, so a printer whose buffer is full holds the host back
+// through TCP and one that reads at once is fed as fast as it reads. No chunk is larger than
+// kLimiteTramo (text without a line end in reach is cut after its last LF, else at the bound);
+// a longer binary command goes in pieces of that size, as fast as the socket takes them, with one
+// request after its last piece. Queued text, a completed connection and a reply each move the
+// channel on at once; the tick (every 250 ms) keeps the timing rules, asks again for an answer
+// that is late, and paces the chunks of a printer that answers no requests.
+//
 // A printer that has never answered and leaves its first request unanswered for three seconds
 // after its TCP stack acknowledged it is fed without status requests from then on (reply mode 1);
 // its jobs count as printed once its stack has acknowledged every byte. A printer that has
 // answered before and then leaves a request unanswered for ten seconds is in error until it
 // answers again. While the printer is in error no text goes out, only the status request, on
 // every tick, so that it is seen to recover without the host doing anything.
+//
+// A connection that has been idle for kOcioMs (every job confirmed, nothing queued) is let go,
+// so that other hosts can print on a printer that serves one connection at a time; the next job
+// connects again at once. A connection let go that way is no error.
 //
 // Trouble reaches the host only through NuevoEstado. A host handler may close, clear or reopen the
 // port, or drop the object, from inside any event: every state change is made before the event is
@@ -48,6 +61,7 @@ class CanalRed : public Canal {
   ~CanalRed() override;
 
   std::int32_t Paso() override;
+  bool Avanzar() override;
   Condicion Consultar() override;
   Condicion Conocida() const override;
   void Cerrar() override;
@@ -62,13 +76,15 @@ class CanalRed : public Canal {
   std::int64_t Peticiones() const { return peticiones_; }
   std::int64_t Respuestas() const { return respuestas_; }
   bool Conectada() const { return conectada_; }
+  // The connection was let go after being idle; the next job connects again.
+  bool Liberada() const { return liberada_; }
 
   // Socket events.
   void OnClose();
   void OnConnect();
   void OnDataArrival();
   void OnError(std::int16_t numero);
-  void OnSendComplete() { envioCompleto_ = true; }
+  void OnSendComplete();
 
  private:
   class Sumidero;
@@ -83,10 +99,22 @@ class CanalRed : public Canal {
 
   void NuevoSocket();
   void Conectar();
+  void PasoConexion();
   bool PasoConectado(const std::shared_ptr<clsSocket>& socket);
+  void Conectarse();
+  // The send step, run with avanzando_ set, again while a step asks for another.
+  void Mover();
+  void PasoEnvio();
+  bool TramoSinRespuesta() const;
+  bool TextoSinConfirmar() const;
+  bool Ocioso() const;
+  void Liberar();
   // A printer that stops answering: in error if it answered before, else one without replies.
   void VigilarSilencio(std::int64_t ahora, std::uint64_t recibidos);
-  void EnviarTexto();
+  // The send step now (Avanzar asks for it in the loop's next pass).
+  void Seguir();
+  // Sends the next chunk; true when it was a piece of a binary command (no request after it).
+  bool EnviarTexto();
   void EnviarPeticion(const std::shared_ptr<clsSocket>& socket);
   void AnularPeticiones();
   void ComprobarImpreso();
@@ -128,8 +156,20 @@ class CanalRed : public Canal {
     std::vector<PureSpan> puros;
     std::int64_t peticion = 0;
     std::uint64_t fin = 0;
+    bool pieza = false;  // a piece of a binary command that goes on in the next one
   };
   std::deque<Tramo> pendientes_;
+  // A binary command is partly sent: nothing may come between its pieces.
+  bool comandoAMedias_ = false;
+  // Reply mode 1: a chunk went since the last tick.
+  bool enviadoEsteTick_ = false;
+  // The send step is running; another was asked for meanwhile.
+  bool avanzando_ = false;
+  bool otraVez_ = false;
+  bool pasoPedido_ = false;  // a step is posted to the loop
+  bool liberada_ = false;
+  std::int64_t peticionEn_ = 0;  // loop clock, ms, of the last status request
+  std::int64_t ocioDesde_ = 0;   // loop clock, ms, since the connection has been idle; 0: busy
 };
 
 }  // namespace vtl

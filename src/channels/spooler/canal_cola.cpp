@@ -149,6 +149,21 @@ std::int32_t CanalCola::Paso() {
   return kPeriodo;
 }
 
+bool CanalCola::Avanzar() {
+  // The document is handed over in the loop's next pass, not at the next tick; text the host
+  // queues in the same breath goes in the same document.
+  if (pasoPedido_ || Retirado()) return true;
+  pasoPedido_ = true;
+  std::weak_ptr<Canal> weak = weak_from_this();
+  Loop::Current().Post([weak] {
+    if (auto self = std::static_pointer_cast<CanalCola>(weak.lock())) {
+      self->pasoPedido_ = false;
+      if (!self->Retirado()) self->Paso();
+    }
+  });
+  return true;
+}
+
 void CanalCola::Imprimir(const std::string& texto) {
   std::string nombre = "VTL:";
   if (!docName_.empty()) {
@@ -229,7 +244,13 @@ void CanalCola::Entregado(const Resultado& r, std::size_t tamano, std::uint64_t 
   // The jobs print when the spooler says so.
   enCola_.push_back({r.trabajo, ultimo});
   proximaMirada_ = std::max(proximaMirada_, Ahora() + kPrimeraMirada);
+  const std::uint64_t vuelta = bucle_.Generacion();
   bucle_.Informar(Error(), sinPapel_);
+  // Text queued meanwhile (by a handler too) goes as the next document at once.
+  if (!Retirado() && vuelta == bucle_.Generacion() &&
+      (!bucle_.Salida().empty() || !bucle_.Cola().empty())) {
+    Paso();
+  }
 }
 
 void CanalCola::Seguir() {

@@ -37,6 +37,7 @@ class CanalCola : public Canal {
   void Abrir();
 
   std::int32_t Paso() override;
+  bool Avanzar() override;
   Condicion Consultar() override;
   Condicion Conocida() const override;
   void Cerrar() override;
@@ -74,6 +75,7 @@ class CanalCola : public Canal {
   bool cerrada_ = false;           // the host closed the port
   bool abriendo_ = false;          // the queue is being opened
   bool documentoEnCurso_ = false;  // a document is being handed over
+  bool pasoPedido_ = false;        // a step is posted to the loop
   std::uint64_t generacion_ = 0;   // changes when ClearAll throws the text away
   std::int64_t espera_ = 0;
   std::int64_t proximoIntento_ = 0;  // loop clock, ms

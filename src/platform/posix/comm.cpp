@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,6 +58,14 @@ struct CommState {
   DCB dcb{};  // as last set through this handle
   bool dcbSet = false;
   termios applied{};  // what that SetCommState left in the device
+  // Calls a device has answered with "not a terminal function" (a pseudo-terminal has no modem
+  // lines and no line-error counters) are not made again.
+  bool noModemLines = false;
+  bool noLineCounters = false;
+  // The last look at the device (monotonic µs) and what had passed through the handle then.
+  std::int64_t lookedAt = 0;
+  std::uint64_t lookedWrites = 0;
+  std::uint64_t lookedReads = 0;
 };
 
 namespace {
@@ -106,10 +115,13 @@ bool OtherEndOpen(int fd) {
 
 DWORD ModemStatus(const FileObject& f) {
   if (f.sim) return f.sim->ModemStatus();
+  const auto lines = [&] { return OtherEndOpen(f.fd) ? (MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON) : 0; };
+  if (f.comm && f.comm->noModemLines) return lines();
   int bits = 0;
   if (ioctl(f.fd, TIOCMGET, &bits) != 0) {
     if (errno == ENOTTY || errno == EINVAL) {
-      return OtherEndOpen(f.fd) ? (MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON) : 0;
+      if (f.comm) f.comm->noModemLines = true;
+      return lines();
     }
     return 0;  // a device that went away (EIO) shows no line
   }
@@ -172,9 +184,11 @@ DWORD TakeSnapshot(FileObject& f, CommState& c) {
     c.lastWriteSerial = f.writeSerial;
   }
 
-  if (!f.sim) {
+  if (!f.sim && !c.noLineCounters) {
     serial_icounter_struct now{};
-    if (ioctl(f.fd, TIOCGICOUNT, &now) == 0) {
+    const int rc = ioctl(f.fd, TIOCGICOUNT, &now);
+    if (rc != 0 && (errno == ENOTTY || errno == EINVAL)) c.noLineCounters = true;
+    if (rc == 0) {
       if (c.haveCount) {
         if (now.frame != c.lastCount.frame) c.errors |= CE_FRAME, ev |= EV_ERR;
         if (now.overrun != c.lastCount.overrun) c.errors |= CE_OVERRUN, ev |= EV_ERR;
@@ -203,7 +217,21 @@ void CompleteWait(CommState& c, DWORD events, DWORD bytesWaiting, DWORD error) {
 // Takes a snapshot; completes the outstanding wait when an event of the mask is remembered.
 void Poll(FileObject& f, CommState& c) {
   if (!c.mask && !c.waitOv) return;
-  c.history |= TakeSnapshot(f, c) & c.mask;
+  // One look at the device per pass of the host's loop: the loop's poller and the tick it runs
+  // both ask, within microseconds, and a second look with nothing written or read through the
+  // handle meanwhile would see the same.
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const std::int64_t now = static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+  const bool same = !f.sim && c.lookedAt != 0 && now - c.lookedAt < 1000 &&
+                    f.writeSerial == c.lookedWrites && f.bytesRead == c.lookedReads &&
+                    f.writes.empty();
+  if (!same) {
+    c.history |= TakeSnapshot(f, c) & c.mask;
+    c.lookedAt = now;
+    c.lookedWrites = f.writeSerial;
+    c.lookedReads = f.bytesRead;
+  }
   if (c.waitOv && c.history) {
     const DWORD events = c.history;
     c.history = 0;

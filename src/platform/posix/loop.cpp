@@ -14,7 +14,10 @@ namespace vtl::platform {
 
 namespace {
 thread_local const void* t_marker = nullptr;
-}
+// RunUntil has just waited in poll() and handled what it reported: the pass that follows needs
+// no second look at the descriptors (an idle loop makes one system call a wake, not two).
+thread_local bool t_justPolled = false;
+}  // namespace
 
 Loop& Loop::Current() {
   static thread_local Loop loop;
@@ -212,13 +215,22 @@ bool Loop::RunDueTimers() {
 
 bool Loop::DoEvents() {
   RunPollers();
-  bool ran = PollDescriptors(0);
+  bool ran = false;
+  if (t_justPolled) {
+    t_justPolled = false;
+  } else {
+    ran = PollDescriptors(0);
+  }
   ran |= RunPosted();
   ran |= RunDueTimers();
   return ran;
 }
 
 bool Loop::RunUntil(const std::function<bool()>& cond, std::int64_t timeoutMs) {
+  // Whatever this returns, the host's next pass looks at the descriptors again.
+  struct Forget {
+    ~Forget() { t_justPolled = false; }
+  } forget;
   const std::int64_t deadline = Now() + std::max<std::int64_t>(timeoutMs, 0);
   for (;;) {
     if (cond()) return true;
@@ -238,6 +250,7 @@ bool Loop::RunUntil(const std::function<bool()>& cond, std::int64_t timeoutMs) {
     }
     // Re-check the condition now and then: it may depend on something outside this loop.
     PollDescriptors(static_cast<int>(std::clamp<std::int64_t>(wait, 0, 20)));
+    t_justPolled = true;
   }
 }
 
