@@ -149,15 +149,19 @@ BOOL GetJobState(HANDLE printer, DWORD job, SpoolerJobState* state) {
   if (!::GetJobA(h, job, 1, buffer.data(), needed, &needed)) return FALSE;
   const auto* info = reinterpret_cast<const ::JOB_INFO_1A*>(buffer.data());
   static const std::pair<::DWORD, const char*> kNames[] = {
-      {JOB_STATUS_PAUSED, "paused"},         {JOB_STATUS_ERROR, "error"},
-      {JOB_STATUS_OFFLINE, "off line"},      {JOB_STATUS_PAPEROUT, "paper out"},
-      {JOB_STATUS_PRINTING, "printing"},     {JOB_STATUS_PRINTED, "printed"},
-      {JOB_STATUS_DELETED, "deleted"},       {JOB_STATUS_BLOCKED_DEVQ, "blocked"},
+      {JOB_STATUS_PAUSED, "paused"},
+      {JOB_STATUS_ERROR, "error"},
+      {JOB_STATUS_OFFLINE, "off line"},
+      {JOB_STATUS_PAPEROUT, "paper out"},
+      {JOB_STATUS_PRINTING, "printing"},
+      {JOB_STATUS_PRINTED, "printed"},
+      {JOB_STATUS_DELETED, "deleted"},
+      {JOB_STATUS_BLOCKED_DEVQ, "blocked"},
       {JOB_STATUS_USER_INTERVENTION, "needs someone"}};
   state->status = info->Status;
-  state->words = AnsiToUtf8(info->pStatus && *info->pStatus
-                                ? info->pStatus
-                                : Words("document", info->Status, kNames).c_str());
+  state->words =
+      AnsiToUtf8(info->pStatus && *info->pStatus ? info->pStatus
+                                                 : Words("document", info->Status, kNames).c_str());
   return TRUE;
 }
 
@@ -175,15 +179,18 @@ BOOL GetPrinterState(HANDLE printer, SpoolerQueueState* state) {
   if (!::GetPrinterA(h, 2, buffer.data(), needed, &needed)) return FALSE;
   const auto* info = reinterpret_cast<const ::PRINTER_INFO_2A*>(buffer.data());
   static const std::pair<::DWORD, const char*> kNames[] = {
-      {PRINTER_STATUS_PAUSED, "paused"},       {PRINTER_STATUS_ERROR, "error"},
-      {PRINTER_STATUS_PAPER_JAM, "paper jam"}, {PRINTER_STATUS_PAPER_OUT, "paper out"},
-      {PRINTER_STATUS_OFFLINE, "off line"},    {PRINTER_STATUS_DOOR_OPEN, "door open"},
+      {PRINTER_STATUS_PAUSED, "paused"},
+      {PRINTER_STATUS_ERROR, "error"},
+      {PRINTER_STATUS_PAPER_JAM, "paper jam"},
+      {PRINTER_STATUS_PAPER_OUT, "paper out"},
+      {PRINTER_STATUS_OFFLINE, "off line"},
+      {PRINTER_STATUS_DOOR_OPEN, "door open"},
       {PRINTER_STATUS_NOT_AVAILABLE, "not available"},
       {PRINTER_STATUS_USER_INTERVENTION, "needs someone"}};
   state->status = info->Status;
   state->accepting = true;
-  state->words = Words(info->Status & PRINTER_STATUS_PRINTING ? "printing" : "idle",
-                       info->Status, kNames);
+  state->words =
+      Words(info->Status & PRINTER_STATUS_PRINTING ? "printing" : "idle", info->Status, kNames);
   return TRUE;
 }
 
