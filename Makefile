@@ -10,8 +10,8 @@ FUZZ_SECONDS ?= 10
 FUZZ_TARGETS := vtl_logo_fuzz printersim_fuzz vtl_settings_fuzz vtl_port_text_fuzz \
   vtl_serial_status_fuzz vtl_network_fuzz
 
-.PHONY: deps demo test lint tsan soak fuzz fuzz-long fuzz-build fuzz-run bench bench-lan format \
-  release install package docs windows windows-test
+.PHONY: deps demo test test-ctest test-fuzz-run lint tsan tsan-build tsan-run soak fuzz fuzz-long \
+  fuzz-build fuzz-run bench bench-lan format release install package docs windows windows-test
 
 deps:
 	./scripts/install-deps
@@ -57,10 +57,21 @@ test: deps
 	cmake -S . -B $(TEST_DIR) $(TEST_CONFIG)
 	cmake --build $(TEST_DIR) -j $(JOBS)
 	$(MAKE) --no-print-directory lint
-	$(MAKE) --no-print-directory fuzz
-	ctest --test-dir $(TEST_DIR) --output-on-failure -j $(JOBS) --timeout 300
+	$(MAKE) --no-print-directory fuzz-build
+	@# The tests spend most of their time waiting for printers, spoolers and clocks: meanwhile
+	@# the fuzzers run and the ThreadSanitizer build compiles, both at a lower priority than the
+	@# tests, whose bounds are generous anyway.
+	$(MAKE) --no-print-directory -j3 test-ctest test-fuzz-run tsan-build
 	$(MAKE) --no-print-directory windows-test
-	$(MAKE) --no-print-directory tsan
+	$(MAKE) --no-print-directory tsan-run
+
+test-ctest:
+	ctest --test-dir $(TEST_DIR) --output-on-failure -j $(JOBS) --timeout 300
+
+test-fuzz-run:
+	nice -n 15 $(MAKE) --no-print-directory fuzz-run SECONDS=$(FUZZ_SECONDS) \
+	  > $(FUZZ_DIR)/run.log 2>&1 || { tail -60 $(FUZZ_DIR)/run.log; exit 1; }
+	@grep -h '^Done' $(FUZZ_DIR)/run.log
 
 # vtldllxt.dll for 64-bit and 32-bit Windows (MinGW-w64): build/windows/ARCH/vtldllxt.dll.
 WIN_DIR := build/windows
@@ -100,10 +111,16 @@ lint: deps
 	  || { grep -E 'error:|warning:' $(TEST_DIR)/clang-tidy.log | sort -u; exit 1; }
 
 # The tests of many host threads again, under ThreadSanitizer, in a build of their own.
-tsan: deps
+tsan: tsan-build
+	$(MAKE) --no-print-directory tsan-run
+
+tsan-build: deps
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVTL_TSAN=ON -DVTL_WERROR=ON \
-	  -DVTL_BUILD_BENCH=OFF
-	cmake --build $(TSAN_DIR) -j $(JOBS) --target vtl_thread_tests
+	  -DVTL_BUILD_BENCH=OFF > /dev/null
+	nice -n 15 cmake --build $(TSAN_DIR) -j $(JOBS) --target vtl_thread_tests \
+	  > $(TSAN_DIR)/build.log 2>&1 || { tail -60 $(TSAN_DIR)/build.log; exit 1; }
+
+tsan-run:
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./$(TSAN_DIR)/tests/vtl_thread_tests
 
 # Short coverage-guided runs of the parsers of untrusted input (bitmaps, printer byte streams,
