@@ -193,5 +193,8 @@ struct HostLookup {
   std::vector<std::uint32_t> addresses;
 };
 void SetHostResolver(std::function<HostLookup(const std::string&)> resolver);
+// Lays `lookup` out as a HOSTENT, with its name, addresses and lists, in the caller's block of
+// `length` bytes; answers 0 when it fit, else the size it needs (and writes nothing).
+int WriteHostEntry(const HostLookup& lookup, char* buffer, int length);
 
 }  // namespace vtl::platform
